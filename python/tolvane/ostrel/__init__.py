@@ -1,0 +1,1 @@
+"""Fuzzy concepts: concrete concepts with membership functions and their connectives."""

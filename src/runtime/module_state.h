@@ -1,0 +1,83 @@
+// ModuleState: the module's one process-wide record. Zero at load, filled by module
+// execution, never released. Guarded by the interpreter's global lock alone.
+#pragma once
+
+#include "runtime/python_api.h"
+#include "constants_table.h"
+
+// The cache of one call site that reads a module global. `value` is borrowed from the
+// module dictionary: it is trusted only while the dictionary's version tag still equals
+// `version` (a tag of 0 never matches a live dictionary).
+struct GlobalLookupCache {
+    uint64_t version;
+    PyObject* value;
+};
+
+// Code objects made for traceback entries, reused for later failures of the same
+// function at the same line. Sorted by (line, function name); grows 64 entries at a time.
+struct CodeObjectCacheEntry {
+    PyObject* code;             // owned
+    int line;
+    const char* function_name;  // static text
+};
+
+struct CodeObjectCache {
+    CodeObjectCacheEntry* entries;
+    int count;
+    int capacity;
+};
+
+// The code objects of the twelve method functions, in this order.
+enum class CodeIndex : int {
+    init, getter_a, setter_a, getter_b, setter_b, clone, get_membership_degree,
+    compute_name, neg, and_, or_, hash,
+    count
+};
+
+// One entry per call site; sites never share an entry, even for the same name.
+struct GlobalLookupCaches {
+    GlobalLookupCache init_util_k1;      // __init__: Util, on the k1 check
+    GlobalLookupCache init_util_b;       // __init__: Util, on the b check
+    GlobalLookupCache clone_class;       // clone: LinearConcreteConcept
+    GlobalLookupCache neg_operator;      // __neg__: OperatorConcept
+    GlobalLookupCache and_operator;      // __and__: OperatorConcept
+    GlobalLookupCache or_operator;       // __or__: OperatorConcept
+    GlobalLookupCache class_bases;       // class creation: FuzzyConcreteConcept
+    GlobalLookupCache class_setter_a;    // class creation: `a` for the setter decorator
+    GlobalLookupCache class_setter_b;    // class creation: `b` for the setter decorator
+};
+
+struct ModuleState {
+    PyObject* module_dict;
+    PyObject* builtins_module;
+    PyObject* native_runtime_module;
+    PyObject* empty_tuple;
+    PyObject* empty_bytes;
+    PyObject* empty_str;
+    PyObject* code_objects[static_cast<int>(CodeIndex::count)];
+    PyObject* constants[constants_table::entry_count];
+    PyObject* float_zero;
+    PyObject* float_one;
+    PyObject* int_zero;
+    PyTypeObject* common_metatype;
+    PyTypeObject* native_function_type;
+    CodeObjectCache code_object_cache;
+    GlobalLookupCaches global_lookup_caches;
+    PyObject* builtin_property;
+    PyObject* builtin_super;
+    PyObject* module_object;
+};
+
+// Defined by the extension module that links the runtime (each has its own record).
+extern ModuleState module_state;
+
+// Borrowed reference to a constants-table entry.
+inline PyObject* constant(Const id) { return module_state.constants[static_cast<int>(id)]; }
+
+inline PyObject* code_object(CodeIndex index) {
+    return module_state.code_objects[static_cast<int>(index)];
+}
+
+// The module's source path, as traceback entries and code objects name it.
+inline constexpr const char source_file_name[] =
+    "tolvane/ostrel/concept/concrete/linear_concrete_concept.py";

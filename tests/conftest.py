@@ -1,0 +1,56 @@
+"""Shared fixtures: the installed module, and the test-only native helper extension."""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def _tool(name: str) -> str:
+    """A build tool from this interpreter's environment first, then from PATH."""
+    candidate = Path(sysconfig.get_path("scripts")) / name
+    if candidate.exists():
+        return str(candidate)
+    found = shutil.which(name)
+    if found is None:
+        pytest.fail(f"{name} is needed to build the test helper extension")
+    return found
+
+
+@pytest.fixture(scope="session")
+def native_helper(tmp_path_factory):
+    """The test-only extension `_native_test_helper`, built from the runtime sources."""
+    build = tmp_path_factory.mktemp("native_helper_build")
+    cmake = _tool("cmake")
+    configure = [
+        cmake, "-S", str(ROOT), "-B", str(build), "-DLCC_TEST_HELPER=ON",
+        f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
+    ]
+    for command in (configure, [cmake, "--build", str(build), "--target", "_native_test_helper",
+                                "--parallel", str(os.cpu_count() or 1)]):
+        result = subprocess.run(command, capture_output=True, text=True)
+        if result.returncode != 0:
+            pytest.fail(f"building the test helper failed:\n{result.stdout}\n{result.stderr}")
+    (library,) = build.glob("_native_test_helper*" + sysconfig.get_config_var("EXT_SUFFIX"))
+    spec = importlib.util.spec_from_file_location("_native_test_helper", library)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    sys.modules["_native_test_helper"] = module
+    return module
+
+
+def run_python(code: str, *, check: bool = True) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if check and result.returncode != 0:
+        raise AssertionError(f"subprocess failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
+    return result
