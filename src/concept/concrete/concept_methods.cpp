@@ -1,0 +1,417 @@
+// The bodies of LinearConcreteConcept's methods and the wrappers that bind their
+// arguments. Every failing step records one traceback entry at its source line.
+#include "concept/concrete/concept_methods.h"
+
+#include "runtime/argument_binding.h"
+#include "runtime/conversion.h"
+#include "runtime/function_object.h"
+#include "runtime/lookup.h"
+#include "runtime/ref.h"
+
+namespace {
+
+GlobalLookupCaches& caches() { return module_state.global_lookup_caches; }
+
+// Records the traceback entry of a failed step and gives the failure result.
+inline PyObject* fail(const char* function_name, int line) {
+    add_traceback(function_name, line);
+    return nullptr;
+}
+
+// Steals `value` into the caller's result; records the entry when it is empty.
+inline PyObject* result_or_fail(Ref value, const char* function_name, int line) {
+    return value ? value.release() : fail(function_name, line);
+}
+
+// Stores `value` converted to float in attribute `name` of `self`.
+int store_float(PyObject* self, Const name, PyObject* value) {
+    Ref converted = float_of(value);
+    return converted ? set_attr(self, constant(name), converted.get()) : -1;
+}
+
+// ---- __init__ ----------------------------------------------------------------------
+
+constexpr const char init_name[] = LCC_METHOD_NAME("__init__");
+
+int initialise_base(PyObject* function, PyObject* self, PyObject* name) {
+    PyObject* defining_class = reinterpret_cast<PyObject*>(as_native_function(function)->head.mm_class);
+    if (!defining_class) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        return -1;
+    }
+    PyObject* super_arguments[] = {defining_class, self};
+    Ref proxy = call_object(module_state.builtin_super, super_arguments, 2, nullptr);
+    if (!proxy) {
+        return -1;
+    }
+    PyObject* init_arguments[] = {proxy.get(), name};
+    Ref ignored = Ref::steal(PyObject_VectorcallMethod(
+        constant(Const::dunder_init), init_arguments, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return ignored ? 0 : -1;
+}
+
+// 1 when `left > right`, 0 when not, -1 on failure.
+int greater_than(PyObject* left, PyObject* right) {
+    Ref comparison = Ref::steal(PyObject_RichCompare(left, right, Py_GT));
+    return comparison ? truth_value(comparison.get()) : -1;
+}
+
+// Calls Util.error with the message joined from `pieces` (texts at the odd positions are
+// the values' texts, the rest ASCII literals of `literal_length` code points in all).
+int report_violation(GlobalLookupCache& cache, PyObject** pieces, Py_ssize_t count,
+                     Py_ssize_t literal_length) {
+    Ref util = lookup_module_global(constant(Const::Util), cache);
+    Ref error = util ? get_attr(util.get(), constant(Const::error)) : Ref();
+    if (!error) {
+        return -1;
+    }
+    util.reset();
+    Ref texts[2];
+    Py_ssize_t length = literal_length;
+    Py_UCS4 bound = 0x7F;
+    for (Py_ssize_t i = 1, t = 0; i < count; i += 2, ++t) {
+        texts[t] = value_text(pieces[i]);
+        if (!texts[t]) {
+            return -1;
+        }
+        pieces[i] = texts[t].get();
+        length += PyUnicode_GET_LENGTH(pieces[i]);
+        bound |= kind_char_bound(pieces[i]);
+    }
+    Ref message = join_pieces(pieces, count, length, bound);
+    if (!message) {
+        return -1;
+    }
+    PyObject* vector[] = {nullptr, message.get()};
+    Ref ignored = call_unpacking_method(std::move(error), vector, 1);
+    return ignored ? 0 : -1;
+}
+
+PyObject* init_body(PyObject* function, PyObject* const* arguments) {
+    PyObject* self = arguments[0];
+    PyObject* name = arguments[1];
+    PyObject* k1 = arguments[2];
+    PyObject* k2 = arguments[3];
+    PyObject* a = arguments[4];
+    PyObject* b = arguments[5];
+    if (initialise_base(function, self, name) < 0) {
+        return fail(init_name, 42);
+    }
+    const int k1_above_a = greater_than(k1, a);
+    if (k1_above_a < 0) {
+        return fail(init_name, 43);
+    }
+    if (k1_above_a) {
+        PyObject* pieces[] = {constant(Const::error_prefix), k1, constant(Const::le_sep), a};
+        if (report_violation(caches().init_util_k1, pieces, 4, 36) < 0) {
+            return fail(init_name, 44);
+        }
+    }
+    const int b_above_one = greater_than(b, module_state.float_one);
+    if (b_above_one < 0) {
+        return fail(init_name, 45);
+    }
+    if (b_above_one) {
+        PyObject* pieces[] = {constant(Const::error_prefix), b, constant(Const::le_one)};
+        if (report_violation(caches().init_util_b, pieces, 3, 39) < 0) {
+            return fail(init_name, 46);
+        }
+    }
+    if (store_float(self, Const::k1, k1) < 0) {
+        return fail(init_name, 48);
+    }
+    if (store_float(self, Const::k2, k2) < 0) {
+        return fail(init_name, 49);
+    }
+    if (store_float(self, Const::underscore_a, a) < 0) {
+        return fail(init_name, 50);
+    }
+    if (store_float(self, Const::underscore_b, b) < 0) {
+        return fail(init_name, 51);
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- properties a and b ------------------------------------------------------------
+
+constexpr const char a_name[] = LCC_METHOD_NAME("a");
+constexpr const char b_name[] = LCC_METHOD_NAME("b");
+
+PyObject* getter_a_body(PyObject*, PyObject* const* arguments) {
+    return result_or_fail(get_attr(arguments[0], constant(Const::underscore_a)), a_name, 63);
+}
+
+PyObject* setter_a_body(PyObject*, PyObject* const* arguments) {
+    if (store_float(arguments[0], Const::underscore_a, arguments[1]) < 0) {
+        return fail(a_name, 74);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* getter_b_body(PyObject*, PyObject* const* arguments) {
+    return result_or_fail(get_attr(arguments[0], constant(Const::underscore_b)), b_name, 86);
+}
+
+PyObject* setter_b_body(PyObject*, PyObject* const* arguments) {
+    if (store_float(arguments[0], Const::underscore_b, arguments[1]) < 0) {
+        return fail(b_name, 97);
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- clone -------------------------------------------------------------------------
+
+constexpr const char clone_name[] = LCC_METHOD_NAME("clone");
+
+Ref clone_concept(PyObject* self) {
+    Ref concept_class = lookup_module_global(constant(Const::LinearConcreteConcept), caches().clone_class);
+    if (!concept_class) {
+        return Ref();
+    }
+    constexpr Const read_order[] = {Const::name, Const::k1, Const::k2, Const::a, Const::b};
+    Ref values[5];
+    PyObject* vector[6] = {nullptr};
+    for (int i = 0; i < 5; ++i) {
+        values[i] = get_attr(self, constant(read_order[i]));
+        if (!values[i]) {
+            return Ref();
+        }
+        vector[i + 1] = values[i].get();
+    }
+    return call_unpacking_method(std::move(concept_class), vector, 5);
+}
+
+PyObject* clone_body(PyObject*, PyObject* const* arguments) {
+    return result_or_fail(clone_concept(arguments[0]), clone_name, 108);
+}
+
+// ---- get_membership_degree ---------------------------------------------------------
+
+constexpr const char degree_name[] = LCC_METHOD_NAME("get_membership_degree");
+
+int compare(PyObject* left, PyObject* right, int operation) {
+    Ref comparison = Ref::steal(PyObject_RichCompare(left, right, operation));
+    return comparison ? truth_value(comparison.get()) : -1;
+}
+
+// (b / a) * value
+Ref first_line(PyObject* self, PyObject* value) {
+    Ref b = get_attr(self, constant(Const::b));
+    Ref a = b ? get_attr(self, constant(Const::a)) : Ref();
+    Ref quotient = a ? Ref::steal(PyNumber_TrueDivide(b.get(), a.get())) : Ref();
+    return quotient ? Ref::steal(PyNumber_Multiply(quotient.get(), value)) : Ref();
+}
+
+// (value * (1.0 - b) + (b - a)) / (1.0 - a)
+Ref second_line(PyObject* self, PyObject* value) {
+    PyObject* one = module_state.float_one;
+    Ref b = get_attr(self, constant(Const::b));
+    Ref one_minus_b = b ? float_constant_minus(one, b.get(), 1.0) : Ref();
+    Ref product = one_minus_b ? Ref::steal(PyNumber_Multiply(value, one_minus_b.get())) : Ref();
+    if (!product) {
+        return Ref();
+    }
+    b = get_attr(self, constant(Const::b));
+    Ref a = b ? get_attr(self, constant(Const::a)) : Ref();
+    Ref difference = a ? Ref::steal(PyNumber_Subtract(b.get(), a.get())) : Ref();
+    Ref sum = difference ? Ref::steal(PyNumber_Add(product.get(), difference.get())) : Ref();
+    if (!sum) {
+        return Ref();
+    }
+    a = get_attr(self, constant(Const::a));
+    Ref one_minus_a = a ? float_constant_minus(one, a.get(), 1.0) : Ref();
+    return one_minus_a ? Ref::steal(PyNumber_TrueDivide(sum.get(), one_minus_a.get())) : Ref();
+}
+
+PyObject* get_membership_degree_body(PyObject*, PyObject* const* arguments) {
+    PyObject* self = arguments[0];
+    PyObject* value = arguments[1];
+    const int at_most_zero = compare(value, module_state.int_zero, Py_LE);
+    if (at_most_zero != 0) {
+        return at_most_zero < 0 ? fail(degree_name, 122) : Py_NewRef(module_state.float_zero);
+    }
+    const int at_least_one = compare(value, module_state.float_one, Py_GE);
+    if (at_least_one != 0) {
+        return at_least_one < 0 ? fail(degree_name, 124) : Py_NewRef(module_state.float_one);
+    }
+    Ref a = get_attr(self, constant(Const::a));
+    const int on_first_line = a ? compare(value, a.get(), Py_LE) : -1;
+    if (on_first_line < 0) {
+        return fail(degree_name, 126);
+    }
+    a.reset();
+    if (on_first_line) {
+        return result_or_fail(first_line(self, value), degree_name, 127);
+    }
+    return result_or_fail(second_line(self, value), degree_name, 128);
+}
+
+// ---- compute_name ------------------------------------------------------------------
+
+constexpr const char compute_name_name[] = LCC_METHOD_NAME("compute_name");
+
+// linear(k1, k2, a, b)
+Ref concept_name(PyObject* self) {
+    constexpr Const read_order[] = {Const::k1, Const::k2, Const::a, Const::b};
+    Ref texts[4];
+    Py_ssize_t length = 14;
+    Py_UCS4 bound = 0x7F;
+    for (int i = 0; i < 4; ++i) {
+        Ref value = get_attr(self, constant(read_order[i]));
+        texts[i] = value ? value_text(value.get()) : Ref();
+        if (!texts[i]) {
+            return Ref();
+        }
+        length += PyUnicode_GET_LENGTH(texts[i].get());
+        bound |= kind_char_bound(texts[i].get());
+    }
+    PyObject* comma = constant(Const::comma);
+    PyObject* pieces[] = {constant(Const::linear_open), texts[0].get(), comma, texts[1].get(), comma,
+                          texts[2].get(), comma, texts[3].get(), constant(Const::close_paren)};
+    return join_pieces(pieces, 9, length, bound);
+}
+
+PyObject* compute_name_body(PyObject*, PyObject* const* arguments) {
+    return result_or_fail(concept_name(arguments[0]), compute_name_name, 139);
+}
+
+// ---- __hash__ ----------------------------------------------------------------------
+
+constexpr const char hash_name[] = LCC_METHOD_NAME("__hash__");
+
+// The 6-tuple (name, k1, k2, a, b, hash(type)).
+Ref hash_items(PyObject* self) {
+    constexpr Const read_order[] = {Const::name, Const::k1, Const::k2, Const::a, Const::b, Const::type};
+    Ref values[6];
+    for (int i = 0; i < 6; ++i) {
+        values[i] = get_attr(self, constant(read_order[i]));
+        if (!values[i]) {
+            return Ref();
+        }
+    }
+    const Py_hash_t type_hash = PyObject_Hash(values[5].get());
+    if (type_hash == -1) {
+        return Ref();
+    }
+    values[5] = Ref::steal(PyLong_FromSsize_t(type_hash));
+    Ref items = values[5] ? Ref::steal(PyTuple_New(6)) : Ref();
+    if (!items) {
+        return Ref();
+    }
+    for (int i = 0; i < 6; ++i) {
+        PyTuple_SET_ITEM(items.get(), i, values[i].release());
+    }
+    return items;
+}
+
+PyObject* hash_body(PyObject*, PyObject* const* arguments) {
+    Ref items = hash_items(arguments[0]);
+    if (!items) {
+        return fail(hash_name, 191);
+    }
+    const Py_hash_t hash = PyObject_Hash(items.get());
+    if (hash == -1) {
+        return fail(hash_name, 190);
+    }
+    return result_or_fail(Ref::steal(PyLong_FromSsize_t(hash)), hash_name, 190);
+}
+
+// ---- fuzzy operators ---------------------------------------------------------------
+
+// OperatorConcept.<operation>(self[, value]) through the call site's own cache.
+Ref apply_operator(GlobalLookupCache& cache, Const operation, PyObject* const* operands,
+                   Py_ssize_t count) {
+    Ref operators = lookup_module_global(constant(Const::OperatorConcept), cache);
+    Ref method = operators ? get_attr(operators.get(), constant(operation)) : Ref();
+    if (!method) {
+        return Ref();
+    }
+    operators.reset();
+    PyObject* vector[3] = {nullptr, operands[0], count > 1 ? operands[1] : nullptr};
+    return call_unpacking_method(std::move(method), vector, count);
+}
+
+constexpr const char neg_name[] = LCC_METHOD_NAME("__neg__");
+constexpr const char and_name[] = LCC_METHOD_NAME("__and__");
+constexpr const char or_name[] = LCC_METHOD_NAME("__or__");
+
+PyObject* neg_body(PyObject*, PyObject* const* arguments) {
+    return result_or_fail(apply_operator(caches().neg_operator, Const::not_, arguments, 1), neg_name, 150);
+}
+
+PyObject* and_body(PyObject*, PyObject* const* arguments) {
+    return result_or_fail(apply_operator(caches().and_operator, Const::and_, arguments, 2), and_name, 164);
+}
+
+PyObject* or_body(PyObject*, PyObject* const* arguments) {
+    return result_or_fail(apply_operator(caches().or_operator, Const::or_, arguments, 2), or_name, 178);
+}
+
+// ---- signatures, wrappers and definitions ------------------------------------------
+
+constexpr PyObject** slot_of(Const name) {
+    return &module_state.constants[static_cast<int>(name)];
+}
+
+PyObject** const self_only[] = {slot_of(Const::self), nullptr};
+PyObject** const self_value[] = {slot_of(Const::self), slot_of(Const::value), nullptr};
+PyObject** const init_parameters[] = {slot_of(Const::self), slot_of(Const::name), slot_of(Const::k1),
+                                      slot_of(Const::k2),   slot_of(Const::a),    slot_of(Const::b),
+                                      nullptr};
+
+constexpr MethodSignature init_signature = {"__init__", init_parameters, 6, 26, init_name};
+constexpr MethodSignature getter_a_signature = {"a", self_only, 1, 53, a_name};
+constexpr MethodSignature setter_a_signature = {"a", self_value, 2, 65, a_name};
+constexpr MethodSignature getter_b_signature = {"b", self_only, 1, 76, b_name};
+constexpr MethodSignature setter_b_signature = {"b", self_value, 2, 88, b_name};
+constexpr MethodSignature clone_signature = {"clone", self_only, 1, 99, clone_name};
+constexpr MethodSignature degree_signature = {"get_membership_degree", self_value, 2, 110, degree_name};
+constexpr MethodSignature compute_name_signature = {"compute_name", self_only, 1, 130, compute_name_name};
+constexpr MethodSignature neg_signature = {"__neg__", self_only, 1, 141, neg_name};
+constexpr MethodSignature and_signature = {"__and__", self_value, 2, 152, and_name};
+constexpr MethodSignature or_signature = {"__or__", self_value, 2, 166, or_name};
+constexpr MethodSignature hash_signature = {"__hash__", self_only, 1, 180, hash_name};
+
+using MethodBody = PyObject* (*)(PyObject* function, PyObject* const* arguments);
+
+// The native function of every method: binds the arguments, then runs the body with
+// the function object and the bound arguments in parameter order.
+template <const MethodSignature& signature, MethodBody body>
+PyObject* method_wrapper(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* keyword_names) {
+    BoundArguments<signature.parameter_count> bound;
+    if (bind_arguments(signature, args, nargs, keyword_names, bound.slots) < 0) {
+        return nullptr;
+    }
+    return body(function, bound.slots);
+}
+
+template <const MethodSignature& signature, MethodBody body>
+constexpr PyMethodDef definition() {
+    return {signature.short_name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_wrapper<signature, body>)),
+            METH_FASTCALL | METH_KEYWORDS, nullptr};
+}
+
+PyMethodDef method_definitions[] = {
+    definition<init_signature, init_body>(),
+    definition<getter_a_signature, getter_a_body>(),
+    definition<setter_a_signature, setter_a_body>(),
+    definition<getter_b_signature, getter_b_body>(),
+    definition<setter_b_signature, setter_b_body>(),
+    definition<clone_signature, clone_body>(),
+    definition<degree_signature, get_membership_degree_body>(),
+    definition<compute_name_signature, compute_name_body>(),
+    definition<neg_signature, neg_body>(),
+    definition<and_signature, and_body>(),
+    definition<or_signature, or_body>(),
+    definition<hash_signature, hash_body>(),
+};
+static_assert(sizeof method_definitions / sizeof method_definitions[0] ==
+              static_cast<size_t>(CodeIndex::count));
+
+}  // namespace
+
+PyMethodDef* method_definition(CodeIndex index) {
+    return &method_definitions[static_cast<int>(index)];
+}

@@ -1,0 +1,359 @@
+// Global, builtin and attribute lookup, calls with their shortcuts, traceback entries.
+#include "runtime/lookup.h"
+
+#include <cstring>
+
+#include "runtime/function_object.h"
+
+#include <frameobject.h>
+
+namespace {
+
+// CPython 3.11: a dictionary's version tag changes with every mutation and is never 0
+// for a live dictionary.
+inline uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// CPython 3.11: the cached hash of a str (every name constant has it computed).
+inline Py_hash_t str_cached_hash(PyObject* text) {
+    return reinterpret_cast<PyASCIIObject*>(text)->hash;
+}
+
+// CPython 3.11: the type of the thread's pending exception, without normalising it.
+inline PyObject* pending_exception_type() {
+    return _PyThreadState_UncheckedGet()->curexc_type;
+}
+
+// CPython 3.11's PyFrameObject head (Include/internal/pycore_frame.h). A frame made for a
+// traceback entry never runs, so its line is only known through f_lineno.
+struct FrameHead311 {
+    PyObject_HEAD
+    PyFrameObject* f_back;
+    void* f_frame;
+    PyObject* f_trace;
+    int f_lineno;
+};
+
+inline void set_frame_line(PyFrameObject* frame, int line) {
+    reinterpret_cast<FrameHead311*>(frame)->f_lineno = line;
+}
+
+}  // namespace
+
+Ref lookup_module_global(PyObject* name, GlobalLookupCache& cache) {
+    PyObject* dict = module_state.module_dict;
+    const uint64_t version = dict_version(dict);
+    if (version != cache.version) {
+        // Borrowed: the dictionary holds it for as long as its tag stays `version`.
+        PyObject* found = _PyDict_GetItem_KnownHash(dict, name, str_cached_hash(name));
+        cache.version = version;
+        cache.value = found;
+        if (!found) {
+            PyErr_Clear();
+        }
+    }
+    if (cache.value) {
+        return Ref::borrow(cache.value);
+    }
+    return lookup_builtin(name);
+}
+
+Ref lookup_builtin(PyObject* name) {
+    Ref found = get_attr_or_null(module_state.builtins_module, name);
+    if (!found && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return found;
+}
+
+Ref get_attr_or_null(PyObject* object, PyObject* name) {
+    getattrofunc slot = Py_TYPE(object)->tp_getattro;
+    if (slot == PyObject_GenericGetAttr) {
+        return Ref::steal(_PyObject_GenericGetAttrWithDict(object, name, nullptr, 1));
+    }
+    Ref found = Ref::steal(slot ? slot(object, name) : PyObject_GetAttr(object, name));
+    if (!found) {
+        PyObject* type = pending_exception_type();
+        if (type && exception_matches(type, PyExc_AttributeError)) {
+            PyErr_Clear();
+        }
+    }
+    return found;
+}
+
+namespace {
+
+// Builtins and native functions whose method definition can be called without the
+// vectorcall machinery.
+inline PyMethodDef* direct_call_definition(PyObject* callable) {
+    if (!is_subtype_of_either(Py_TYPE(callable), module_state.native_function_type,
+                              &PyCFunction_Type)) {
+        return nullptr;
+    }
+    return reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
+}
+
+inline vectorcallfunc vectorcall_entry(PyObject* callable) {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (type == module_state.native_function_type) {
+        return reinterpret_cast<PyCFunctionObject*>(callable)->vectorcall;
+    }
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        return nullptr;
+    }
+    vectorcallfunc entry;
+    std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset,
+                sizeof entry);
+    return entry;
+}
+
+inline PyObject* null_result_check(PyObject* result) {
+    if (!result && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return result;
+}
+
+}  // namespace
+
+Ref call_object(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* keywords) {
+    const Py_ssize_t count = PyVectorcall_NARGS(nargsf);
+    if (!keywords && (count == 0 || count == 1)) {
+        PyMethodDef* definition = direct_call_definition(callable);
+        if (definition && (definition->ml_flags & (count == 0 ? METH_NOARGS : METH_O))) {
+            return call_native_function_directly(callable, count == 0 ? nullptr : args[0]);
+        }
+    }
+    if (count > 0 && keywords) {
+        return Ref::steal(PyObject_VectorcallDict(callable, args, count, keywords));
+    }
+    if (!keywords) {
+        vectorcallfunc entry = vectorcall_entry(callable);
+        if (entry) {
+            return Ref::steal(entry(callable, args, nargsf, nullptr));
+        }
+        if (count > 0) {
+            return Ref::steal(PyObject_VectorcallDict(callable, args, count, nullptr));
+        }
+    }
+    ternaryfunc slot = Py_TYPE(callable)->tp_call;
+    if (!slot) {
+        return Ref::steal(PyObject_Call(callable, module_state.empty_tuple, keywords));
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return Ref();
+    }
+    PyObject* result = slot(callable, module_state.empty_tuple, keywords);
+    Py_LeaveRecursiveCall();
+    return Ref::steal(null_result_check(result));
+}
+
+Ref call_native_function_directly(PyObject* callable, PyObject* argument) {
+    PyCFunctionObject* function = reinterpret_cast<PyCFunctionObject*>(callable);
+    PyObject* self = (function->m_ml->ml_flags & METH_STATIC) ? nullptr : function->m_self;
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return Ref();
+    }
+    PyObject* result = function->m_ml->ml_meth(self, argument);
+    Py_LeaveRecursiveCall();
+    return Ref::steal(null_result_check(result));
+}
+
+Ref call_unpacking_method(Ref callable, PyObject** vector, Py_ssize_t nargs) {
+    if (Py_IS_TYPE(callable.get(), &PyMethod_Type)) {
+        Ref function = Ref::borrow(PyMethod_GET_FUNCTION(callable.get()));
+        Ref instance = Ref::borrow(PyMethod_GET_SELF(callable.get()));
+        callable.reset();
+        vector[0] = instance.get();
+        Ref result = call_object(function.get(), vector, static_cast<size_t>(nargs) + 1, nullptr);
+        vector[0] = nullptr;
+        return result;
+    }
+    vector[0] = nullptr;
+    return call_object(callable.get(), vector + 1,
+                       static_cast<size_t>(nargs) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+namespace {
+
+// Orders cache entries by line, then by function name.
+inline int compare_key(const CodeObjectCacheEntry& entry, int line, const char* function_name) {
+    if (entry.line != line) {
+        return entry.line < line ? -1 : 1;
+    }
+    return std::strcmp(entry.function_name, function_name);
+}
+
+// The first position whose key is not less than (line, function_name).
+int cache_position(const CodeObjectCache& cache, int line, const char* function_name) {
+    if (cache.count == 0 || cache.entries[cache.count - 1].line < line) {
+        return cache.count;
+    }
+    int low = 0;
+    int high = cache.count;
+    while (low < high) {
+        const int middle = low + (high - low) / 2;
+        if (compare_key(cache.entries[middle], line, function_name) < 0) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
+// Caching is best effort: a failed allocation leaves the cache as it was, silently.
+void cache_code_object(CodeObjectCache& cache, int line, const char* function_name, PyObject* code) {
+    if (!cache.entries) {
+        auto* entries = static_cast<CodeObjectCacheEntry*>(PyMem_Malloc(64 * sizeof(CodeObjectCacheEntry)));
+        if (!entries) {
+            return;
+        }
+        entries[0] = {Py_NewRef(code), line, function_name};
+        cache.entries = entries;
+        cache.capacity = 64;
+        cache.count = 1;
+        return;
+    }
+    const int position = cache_position(cache, line, function_name);
+    if (position < cache.count && compare_key(cache.entries[position], line, function_name) == 0) {
+        Py_SETREF(cache.entries[position].code, Py_NewRef(code));
+        return;
+    }
+    if (cache.count == cache.capacity) {
+        auto* grown = static_cast<CodeObjectCacheEntry*>(PyMem_Realloc(
+            cache.entries, static_cast<size_t>(cache.capacity + 64) * sizeof(CodeObjectCacheEntry)));
+        if (!grown) {
+            return;
+        }
+        cache.entries = grown;
+        cache.capacity += 64;
+    }
+    std::memmove(cache.entries + position + 1, cache.entries + position,
+                 static_cast<size_t>(cache.count - position) * sizeof(CodeObjectCacheEntry));
+    cache.entries[position] = {Py_NewRef(code), line, function_name};
+    ++cache.count;
+}
+
+Ref traceback_code_object(const char* function_name, int line, const char* file_name) {
+    CodeObjectCache& cache = module_state.code_object_cache;
+    if (line != 0 && cache.count > 0) {
+        const int position = cache_position(cache, line, function_name);
+        if (position < cache.count &&
+            compare_key(cache.entries[position], line, function_name) == 0) {
+            return Ref::borrow(cache.entries[position].code);
+        }
+    }
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, function_name, line)));
+    if (!code) {
+        // The creation's own exception stands; the caller's is dropped.
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return code;
+    }
+    PyErr_Restore(type, value, traceback);
+    if (line != 0) {
+        cache_code_object(cache, line, function_name, code.get());
+    }
+    return code;
+}
+
+}  // namespace
+
+void add_traceback(const char* function_name, int line, const char* file_name) {
+    Ref code = traceback_code_object(function_name, line, file_name);
+    if (!code) {
+        return;
+    }
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), module_state.module_dict,
+        nullptr)));
+    if (!frame) {
+        return;
+    }
+    set_frame_line(reinterpret_cast<PyFrameObject*>(frame.get()), line);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+int is_subtype_of_either(PyTypeObject* type, PyTypeObject* first, PyTypeObject* second) {
+    if (type == first || type == second) {
+        return 1;
+    }
+    PyObject* mro = type->tp_mro;
+    if (mro) {
+        const Py_ssize_t size = PyTuple_GET_SIZE(mro);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* base = PyTuple_GET_ITEM(mro, i);
+            if (base == reinterpret_cast<PyObject*>(first) || base == reinterpret_cast<PyObject*>(second)) {
+                return 1;
+            }
+        }
+        return 0;
+    }
+    return is_subtype(type, first) || is_subtype(type, second);
+}
+
+int is_subtype(PyTypeObject* type, PyTypeObject* candidate) {
+    if (type == candidate) {
+        return 1;
+    }
+    PyObject* mro = type->tp_mro;
+    if (mro) {
+        const Py_ssize_t size = PyTuple_GET_SIZE(mro);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(candidate)) {
+                return 1;
+            }
+        }
+        return 0;
+    }
+    for (PyTypeObject* base = type; base; base = base->tp_base) {
+        if (base == candidate) {
+            return 1;
+        }
+    }
+    return candidate == &PyBaseObject_Type;
+}
+
+namespace {
+
+inline bool is_exception_class(PyObject* object) {
+    return PyType_Check(object) &&
+           PyType_HasFeature(reinterpret_cast<PyTypeObject*>(object), Py_TPFLAGS_BASE_EXC_SUBCLASS);
+}
+
+}  // namespace
+
+int exception_matches(PyObject* exception, PyObject* candidate) {
+    if (exception == candidate) {
+        return 1;
+    }
+    if (!is_exception_class(exception)) {
+        return PyErr_GivenExceptionMatches(exception, candidate);
+    }
+    auto* exception_type = reinterpret_cast<PyTypeObject*>(exception);
+    if (is_exception_class(candidate)) {
+        return is_subtype(exception_type, reinterpret_cast<PyTypeObject*>(candidate));
+    }
+    if (!PyTuple_Check(candidate)) {
+        return PyErr_GivenExceptionMatches(exception, candidate);
+    }
+    const Py_ssize_t size = PyTuple_GET_SIZE(candidate);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (PyTuple_GET_ITEM(candidate, i) == exception) {
+            return 1;
+        }
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(candidate, i);
+        if (is_exception_class(item) &&
+            is_subtype(exception_type, reinterpret_cast<PyTypeObject*>(item))) {
+            return 1;
+        }
+    }
+    return 0;
+}
