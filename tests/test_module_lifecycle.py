@@ -24,11 +24,14 @@ def entries(error):
         rows.append((tb.tb_frame.f_code.co_name, tb.tb_lineno, tb.tb_frame.f_code.co_filename))
         tb = tb.tb_next
     return rows
+def init_entry(error):
+    (row,) = [row for row in entries(error) if row[0].startswith("init ")]
+    return row
 """
 
 
-def run(code: str) -> str:
-    return run_python(ENTRIES + textwrap.dedent(code)).stdout
+def run(*parts: str) -> str:
+    return run_python(ENTRIES + "".join(textwrap.dedent(part) for part in parts)).stdout
 
 
 @pytest.fixture(scope="module")
@@ -123,8 +126,10 @@ class TestInterpreters:
             finally:
                 interpreters.destroy(interpreter)
         """)
-        assert out.strip() == (
-            "ImportError: Interpreter change detected - this module can only be loaded "
+        kind, _, message = out.strip().partition(": ")
+        assert "ImportError" in kind
+        assert message == (
+            "Interpreter change detected - this module can only be loaded "
             "into one interpreter per process."
         )
 
@@ -145,28 +150,28 @@ class TestCreateSlot:
     """
 
     def test_spec_attributes_copied(self):
-        out = run(self.CREATE + """
+        out = run(self.CREATE, """
             module = create(name="m", loader="L", origin="O", parent="P", submodule_search_locations=["S"])
             print(module.__name__, module.__loader__, module.__file__, module.__package__, module.__path__)
         """)
         assert out.split() == ["m", "L", "O", "P", "['S']"]
 
     def test_none_values(self):
-        out = run(self.CREATE + """
+        out = run(self.CREATE, """
             module = create(name="m", loader=None, origin=None, parent=None, submodule_search_locations=None)
             print(module.__loader__, module.__file__, module.__package__, hasattr(module, "__path__"))
         """)
         assert out.split() == ["None", "None", "None", "False"]
 
     def test_missing_attributes_skipped(self):
-        out = run(self.CREATE + """
+        out = run(self.CREATE, """
             module = create(name="m")
-            print(sorted(k for k in vars(module) if k in ("__file__", "__path__", "__loader__")))
+            print(sorted(k for k in vars(module) if k in ("__file__", "__path__")))
         """)
         assert out.strip() == "[]"
 
     def test_spec_without_name_fails(self):
-        out = run(self.CREATE + """
+        out = run(self.CREATE, """
             try:
                 create(origin="O")
             except AttributeError as error:
@@ -229,13 +234,31 @@ class TestSetUpFailures:
     def test_typing_failure_at_line_3(self):
         out = run(f"""
             import sys
+            import tolvane.ostrel.concept.operator_concept, tolvane.ostrel.util.util
+            class Refuse:
+                def find_spec(self, name, path=None, target=None):
+                    if name == "typing":
+                        raise ImportError("typing refused")
+            del sys.modules["typing"]
+            sys.meta_path.insert(0, Refuse())
+            try:
+                import {MODULE}
+            except ImportError as error:
+                print(init_entry(error))
+        """)
+        assert out.strip() == repr((INIT_NAME, 3, SOURCE))
+
+    def test_blocked_typing_is_an_import_error(self):
+        out = run(f"""
+            import sys
+            import tolvane.ostrel.concept.operator_concept, tolvane.ostrel.util.util
             sys.modules["typing"] = None
             try:
                 import {MODULE}
             except ImportError as error:
-                print(entries(error)[-1])
+                print(type(error).__name__, entries(error)[-1])
         """)
-        assert out.strip() == repr((INIT_NAME, 3, SOURCE))
+        assert out.strip() == "ModuleNotFoundError " + repr((INIT_NAME, 3, SOURCE))
 
     def test_collaborator_in_sys_modules_used_without_import(self):
         out = run(f"""
@@ -246,14 +269,15 @@ class TestSetUpFailures:
                     touched.append(name)
                     return super().__getattribute__(name)
             fake = Recorder("tolvane.ostrel.util.util")
+            fake.__path__ = []  # an import with a from-list would read it
             class Util:
                 pass
             fake.Util = Util
             sys.modules["tolvane.ostrel.util.util"] = fake
             import {MODULE} as module
-            print(module.Util is Util, sorted(set(touched)))
+            print(module.Util is Util, "__path__" in touched, "Util" in touched)
         """)
-        assert out.strip() == "True ['Util']"
+        assert out.split() == ["True", "False", "True"]
 
     def test_failed_execution_can_be_retried(self):
         out = run(f"""
@@ -285,16 +309,18 @@ class TestSetUpFailures:
                     import {MODULE}
                 except ImportError:
                     pass
-            for _ in range(20):
+            for _ in range(300):
                 attempt()
             gc.collect()
             before = sys.getallocatedblocks()
-            for _ in range(300):
+            for _ in range(2000):
                 attempt()
             gc.collect()
             print(sys.getallocatedblocks() - before)
         """)
-        assert int(out) < 300
+        # Each attempt makes a dozen code objects and 88 constants: kept, they would grow
+        # the heap by tens of thousands of blocks.
+        assert int(out) < 1000
 
     def test_traceback_names_function_not_only_line(self):
         # Class creation failing at line 26 ("init ...") must not make later __init__
@@ -305,7 +331,7 @@ class TestSetUpFailures:
             state = {{"fail": True}}
             class Namespace(dict):
                 def __setitem__(self, key, value):
-                    if key == "__init__" and state["fail"]:
+                    if key == "__init__" and state["fail"] and self["__qualname__"] == "LinearConcreteConcept":
                         raise KeyError("refused")
                     super().__setitem__(key, value)
             class Meta(type):
@@ -321,7 +347,7 @@ class TestSetUpFailures:
             try:
                 import {MODULE}
             except KeyError as error:
-                print(entries(error)[-1])
+                print(init_entry(error))
             state["fail"] = False
             sys.modules.pop("{MODULE}", None)
             from {MODULE} import LinearConcreteConcept

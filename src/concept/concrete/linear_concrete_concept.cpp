@@ -100,6 +100,11 @@ int keep(PyTypeObject*& field, PyTypeObject* value) {
 // `import name` (no names) or a sys.modules hit that has every one of `names`.
 Ref import_module(PyObject* name, PyObject* const* names, Py_ssize_t count) {
     Ref module = Ref::steal(PyImport_GetModule(name));
+    if (module.get() == Py_None) {
+        // None in sys.modules blocks the import: let the import machinery say so rather
+        // than binding None.
+        module.reset();
+    }
     if (module) {
         if (names) {
             bool complete = true;
