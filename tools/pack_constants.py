@@ -8,6 +8,7 @@ best compression level. The header also names every entry (enum Const).
 """
 
 import json
+import os
 import sys
 import zlib
 
@@ -88,6 +89,7 @@ inline constexpr unsigned char compressed_block[] = {{
 }};
 }}  // namespace constants_table
 """
+    os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
     with open(target, "w", encoding="utf-8") as out:
         out.write(header)
 
