@@ -1,0 +1,450 @@
+// Numeric conversion and text building. The exact builtin types take short paths here;
+// everything else, and every text the short paths cannot settle, goes to the host's own
+// conversion, so the results match float() apart from the few documented cases below.
+//
+// Deliberate differences from float(), kept for speed:
+// - an underscore right after an exponent's sign is accepted ("1e-_5" gives 1e-05);
+// - in a str holding a non-ASCII character, an underscore beside "e"/"E" is accepted;
+// - in a str holding a non-ASCII character, U+001C..U+001F are trimmed as whitespace.
+#include "runtime/conversion.h"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "runtime/module_state.h"
+
+namespace {
+
+// ---- CPython 3.11 internals: each use sits in one helper so a port touches one place.
+
+// A str's kind, length and data are only valid once it is ready.
+int make_str_ready(PyObject* text) {
+    return PyUnicode_IS_READY(text) ? 0 : _PyUnicode_Ready(text);
+}
+
+struct StrLayout {
+    const void* data;
+    Py_ssize_t length;
+    int kind;  // bytes per code point: 1, 2 or 4
+    bool ascii;
+};
+
+// The layout of a ready str.
+StrLayout str_layout(PyObject* text) {
+    return {PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text), static_cast<int>(PyUnicode_KIND(text)),
+            PyUnicode_IS_ASCII(text) != 0};
+}
+
+// Writable data of a str this code has just created and still owns alone.
+char* new_str_data(PyObject* text) { return static_cast<char*>(PyUnicode_DATA(text)); }
+
+// Widens (never narrows) `length` code points of `from` into `to` at `position`.
+void copy_str_characters(PyObject* to, Py_ssize_t position, PyObject* from, Py_ssize_t length) {
+    _PyUnicode_FastCopyCharacters(to, position, from, 0, length);
+}
+
+// An exact int of at most one 30-bit digit, read from the 3.11 layout (sign in ob_size).
+// False for wider ints.
+bool one_digit_int_value(PyObject* integer, double* value) {
+    Py_ssize_t size = Py_SIZE(integer);
+    if (size == 0) {
+        *value = 0.0;
+        return true;
+    }
+    if (size != 1 && size != -1) {
+        return false;
+    }
+    double magnitude = reinterpret_cast<PyLongObject*>(integer)->ob_digit[0];
+    *value = size < 0 ? -magnitude : magnitude;
+    return true;
+}
+
+// A bytearray's text, followed by a zero byte even when the bytearray is empty.
+const char* bytearray_text(PyObject* array) {
+    if (PyByteArray_GET_SIZE(array) == 0) {
+        return _PyByteArray_empty_string;
+    }
+    return reinterpret_cast<PyByteArrayObject*>(array)->ob_start;
+}
+
+// Whitespace of a str: the host's ASCII table below 0x80, its Unicode test above.
+bool is_str_whitespace(Py_UCS4 code_point) {
+    if (code_point < 0x80) {
+        return _Py_ascii_whitespace[code_point] != 0;
+    }
+    return _PyUnicode_IsWhitespace(code_point) != 0;
+}
+
+// ---- Number text.
+
+constexpr Py_ssize_t local_buffer_size = 40;
+
+bool is_byte_whitespace(unsigned char byte) {
+    return byte == ' ' || (byte >= '\t' && byte <= '\r');
+}
+
+// The whole source object converted by the host. The path for everything the fast
+// paths do not settle, so those inputs get float()'s own value or exception.
+double convert_with_host(PyObject* source) {
+    Ref result = Ref::steal(PyFloat_FromString(source));
+    if (!result) {
+        return -1.0;
+    }
+    return PyFloat_AS_DOUBLE(result.get());
+}
+
+enum class TextForm { number, special, other };
+
+template <typename Char>
+bool matches_lower(const Char* text, const char* lower, Py_ssize_t count) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if ((static_cast<Py_UCS4>(text[i]) | 0x20) != static_cast<Py_UCS4>(lower[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Sorts trimmed text of `length` > 0 units: an optional sign, then an infinity or NaN
+// spelling (its value in `special`), the start of a decimal number, or anything else.
+template <typename Char>
+TextForm text_form(const Char* text, Py_ssize_t length, double* special) {
+    bool negative = false;
+    if (text[0] == '+' || text[0] == '-') {
+        negative = text[0] == '-';
+        ++text;
+        --length;
+    }
+    if (length == 0) {
+        return TextForm::other;
+    }
+    Py_UCS4 first = text[0];
+    if (first == 'n' || first == 'N') {
+        if (length != 3 || !matches_lower(text + 1, "an", 2)) {
+            return TextForm::other;
+        }
+        *special = std::bit_cast<double>(negative ? UINT64_C(0xFFF8000000000000)
+                                                  : UINT64_C(0x7FF8000000000000));
+        return TextForm::special;
+    }
+    if (first == 'i' || first == 'I') {
+        if ((length != 3 && length != 8) || !matches_lower(text + 1, "nfinity", length - 1)) {
+            return TextForm::other;
+        }
+        constexpr double infinity = std::numeric_limits<double>::infinity();
+        *special = negative ? -infinity : infinity;
+        return TextForm::special;
+    }
+    if (first == '.' || (first >= '0' && first <= '9')) {
+        return TextForm::number;
+    }
+    return TextForm::other;
+}
+
+// Copies number text into `buffer` without its underscores and ends it with a zero byte;
+// returns the position of that zero byte, or null when an underscore or a dot stands
+// first, last or beside another mark. For a str (`from_str`) only "_" and "." are marks
+// and a code point above 0x7F rejects the copy; for 8-bit text "e" and "E" are marks too.
+// The buffer needs one byte more than the characters that are not underscores.
+template <bool from_str, typename Char>
+char* copy_digits(const Char* text, Py_ssize_t length, char* buffer) {
+    char* position = buffer;
+    bool previous_is_mark = true;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 character = text[i];
+        if (from_str && character > 0x7F) {
+            return nullptr;
+        }
+        bool is_mark = character == '_' || character == '.' ||
+                       (!from_str && (character == 'e' || character == 'E'));
+        if (is_mark && previous_is_mark) {
+            return nullptr;
+        }
+        *position = static_cast<char>(character);
+        position += character != '_';
+        previous_is_mark = is_mark;
+    }
+    if (previous_is_mark) {
+        return nullptr;
+    }
+    *position = '\0';
+    return position;
+}
+
+struct Parsed {
+    double value;
+    bool complete;  // the parse stopped where the text ends
+};
+
+// No overflow exception: an overflowing exponent gives an infinity, as float() does.
+Parsed parse_number(const char* text, const char* text_end) {
+    char* stop = nullptr;
+    double value = PyOS_string_to_double(text, &stop, nullptr);
+    return {value, stop == text_end};
+}
+
+double finish_parse(PyObject* source, Parsed parsed) {
+    if (parsed.complete) {
+        return parsed.value;
+    }
+    // The parser found no number at the start: its ValueError stands.
+    if (parsed.value == -1.0 && PyErr_Occurred()) {
+        return -1.0;
+    }
+    return convert_with_host(source);
+}
+
+// Parses a copy of `length` units of number text made in a buffer of `size` bytes:
+// the local one when it is large enough, else a heap block.
+template <bool from_str, typename Char>
+double parse_copy(PyObject* source, const Char* text, Py_ssize_t length, Py_ssize_t size) {
+    if (size <= local_buffer_size) {
+        char buffer[local_buffer_size];
+        char* end = copy_digits<from_str>(text, length, buffer);
+        if (!end) {
+            return convert_with_host(source);
+        }
+        return finish_parse(source, parse_number(buffer, end));
+    }
+    // A failed allocation is not reported: the host's conversion does the work instead.
+    char* block = static_cast<char*>(PyMem_Malloc(static_cast<size_t>(size)));
+    if (!block) {
+        return convert_with_host(source);
+    }
+    char* end = copy_digits<from_str>(text, length, block);
+    if (!end) {
+        PyMem_Free(block);
+        return convert_with_host(source);
+    }
+    Parsed parsed = parse_number(block, end);
+    PyMem_Free(block);
+    return finish_parse(source, parsed);
+}
+
+// Trims whitespace from both ends, keeping at least one unit of text that has any
+// non-whitespace. Returns the trimmed length.
+template <typename Char, typename IsWhitespace>
+Py_ssize_t trim(const Char*& start, const Char* end, IsWhitespace is_whitespace) {
+    while (start < end && is_whitespace(*start)) {
+        ++start;
+    }
+    while (end - start > 1 && is_whitespace(end[-1])) {
+        --end;
+    }
+    return end - start;
+}
+
+template <typename Char>
+double parse_str_units(PyObject* source, const Char* text, Py_ssize_t length) {
+    const Char* start = text;
+    Py_ssize_t trimmed = trim(start, text + length, [](Char unit) { return is_str_whitespace(unit); });
+    if (trimmed <= 0) {
+        return convert_with_host(source);
+    }
+    double special = 0.0;
+    switch (text_form(start, trimmed, &special)) {
+        case TextForm::special:
+            return special;
+        case TextForm::other:
+            return convert_with_host(source);
+        case TextForm::number:
+            break;
+    }
+    // Always copied: the parser reads bytes, so the code points are narrowed.
+    return parse_copy<true>(source, start, trimmed, trimmed + 1);
+}
+
+}  // namespace
+
+double float_from_bytes(PyObject* source, const char* text, Py_ssize_t length) {
+    const auto* start = reinterpret_cast<const unsigned char*>(text);
+    Py_ssize_t trimmed = trim(start, start + length, is_byte_whitespace);
+    if (trimmed <= 0) {
+        return convert_with_host(source);
+    }
+    double special = 0.0;
+    switch (text_form(start, trimmed, &special)) {
+        case TextForm::special:
+            return special;
+        case TextForm::other:
+            return convert_with_host(source);
+        case TextForm::number:
+            break;
+    }
+    const char* number = reinterpret_cast<const char*>(start);
+    if (!std::memchr(number, '_', static_cast<size_t>(trimmed))) {
+        // Parsed where it lies: only whitespace and the zero byte follow the number.
+        return finish_parse(source, parse_number(number, number + trimmed));
+    }
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t i = 0; i < trimmed; ++i) {
+        kept += number[i] != '_';
+    }
+    return parse_copy<false>(source, start, trimmed, kept + 1);
+}
+
+double float_from_unicode(PyObject* text) {
+    StrLayout layout = str_layout(text);
+    switch (layout.kind) {
+        case PyUnicode_1BYTE_KIND:
+            return parse_str_units(text, static_cast<const Py_UCS1*>(layout.data), layout.length);
+        case PyUnicode_2BYTE_KIND:
+            return parse_str_units(text, static_cast<const Py_UCS2*>(layout.data), layout.length);
+        default:
+            return parse_str_units(text, static_cast<const Py_UCS4*>(layout.data), layout.length);
+    }
+}
+
+Ref float_from_object(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    double value;
+    if (type == &PyLong_Type) {
+        if (one_digit_int_value(object, &value)) {
+            return Ref::steal(PyFloat_FromDouble(value));
+        }
+        value = PyLong_AsDouble(object);
+    } else if (type == &PyUnicode_Type) {
+        if (make_str_ready(object) < 0) {
+            return {};
+        }
+        if (str_layout(object).ascii) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+            if (!text) {
+                return {};
+            }
+            value = float_from_bytes(object, text, size);
+        } else {
+            value = float_from_unicode(object);
+        }
+    } else if (type == &PyBytes_Type) {
+        value = float_from_bytes(object, PyBytes_AS_STRING(object), PyBytes_GET_SIZE(object));
+    } else if (type == &PyByteArray_Type) {
+        value = float_from_bytes(object, bytearray_text(object), PyByteArray_GET_SIZE(object));
+    } else {
+        // Subclasses included: they may override __float__ or __index__.
+        return Ref::steal(PyNumber_Float(object));
+    }
+    if (value == -1.0 && PyErr_Occurred()) {
+        return {};
+    }
+    return Ref::steal(PyFloat_FromDouble(value));
+}
+
+Ref float_constant_minus(PyObject* constant, PyObject* operand, double constant_value) {
+    PyTypeObject* type = Py_TYPE(operand);
+    if (type == &PyFloat_Type) {
+        return Ref::steal(PyFloat_FromDouble(constant_value - PyFloat_AS_DOUBLE(operand)));
+    }
+    if (type == &PyLong_Type) {
+        double value;
+        if (!one_digit_int_value(operand, &value)) {
+            value = PyLong_AsDouble(operand);
+            if (value == -1.0 && PyErr_Occurred()) {
+                return {};
+            }
+        }
+        return Ref::steal(PyFloat_FromDouble(constant_value - value));
+    }
+    return Ref::steal(PyNumber_Subtract(constant, operand));
+}
+
+Ref value_text(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) {
+        return Ref::borrow(value);
+    }
+    if (type == &PyLong_Type) {
+        return Ref::steal(PyLong_Type.tp_repr(value));
+    }
+    if (type == &PyFloat_Type) {
+        return Ref::steal(PyFloat_Type.tp_repr(value));
+    }
+    return Ref::steal(PyObject_Format(value, module_state.empty_str));
+}
+
+namespace {
+
+// Cold: a piece that does not fit in what is left of the result.
+Ref fail_piece_too_long(Py_ssize_t piece_length, Py_ssize_t position, Py_ssize_t max_length) {
+    if (piece_length > max_length - position) {
+        PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+    } else {
+        PyErr_SetString(PyExc_SystemError, "join_pieces: the pieces are longer than the given length");
+    }
+    return {};
+}
+
+}  // namespace
+
+Ref join_pieces(PyObject* const* pieces, Py_ssize_t count, Py_ssize_t length, Py_UCS4 bound) {
+    if (bound > 0x10FFFF) {
+        bound = 0x10FFFF;
+    }
+    Ref result = Ref::steal(PyUnicode_New(length, bound));
+    if (!result) {
+        return {};
+    }
+    StrLayout layout = str_layout(result.get());
+    int shift = layout.kind >> 1;
+    Py_ssize_t max_length = PY_SSIZE_T_MAX >> shift;
+    if (length > max_length) {
+        PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+        return {};
+    }
+    // The result's data is uninitialised and sized by `length` and `bound`, so a piece
+    // that is too long or too wide would write past it or break the str's invariants:
+    // a caller's miscount fails instead.
+    Py_UCS4 result_bound = kind_char_bound(result.get());
+    char* data = new_str_data(result.get());
+    Py_ssize_t position = 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* piece = pieces[i];
+        if (!piece || !PyUnicode_Check(piece)) {
+            PyErr_BadInternalCall();
+            return {};
+        }
+        if (make_str_ready(piece) < 0) {
+            return {};
+        }
+        StrLayout piece_layout = str_layout(piece);
+        if (piece_layout.length == 0) {
+            continue;
+        }
+        if (piece_layout.length > length - position) {
+            return fail_piece_too_long(piece_layout.length, position, max_length);
+        }
+        if (kind_char_bound(piece) > result_bound) {
+            PyErr_SetString(PyExc_SystemError, "join_pieces: a piece is wider than the given bound");
+            return {};
+        }
+        if (piece_layout.kind == layout.kind) {
+            std::memcpy(data + (position << shift), piece_layout.data,
+                        static_cast<size_t>(piece_layout.length << shift));
+        } else {
+            copy_str_characters(result.get(), position, piece, piece_layout.length);
+        }
+        position += piece_layout.length;
+    }
+    if (position != length) {
+        PyErr_SetString(PyExc_SystemError, "join_pieces: the pieces are shorter than the given length");
+        return {};
+    }
+    return result;
+}
+
+Py_UCS4 kind_char_bound(PyObject* text) {
+    StrLayout layout = str_layout(text);
+    if (layout.ascii) {
+        return 0x7F;
+    }
+    switch (layout.kind) {
+        case PyUnicode_1BYTE_KIND:
+            return 0xFF;
+        case PyUnicode_2BYTE_KIND:
+            return 0xFFFF;
+        default:
+            return 0x10FFFF;
+    }
+}
