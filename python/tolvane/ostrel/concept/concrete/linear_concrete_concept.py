@@ -1,0 +1,195 @@
+"""A fuzzy concrete concept whose membership function is made of two straight lines."""
+
+import typing
+
+from tolvane.ostrel.concept.concrete.fuzzy_concrete_concept import (
+    FuzzyConcreteConcept,
+)
+from tolvane.ostrel.concept.operator_concept import OperatorConcept
+from tolvane.ostrel.util.util import Util
+
+
+class LinearConcreteConcept(FuzzyConcreteConcept):
+    """A concrete fuzzy concept with a linear membership function.
+
+    The degree of a value is 0.0 at and below 0 and 1.0 at and above 1; in
+    between it rises along a straight line from (0, 0) to (a, b) and from there
+    along a second straight line to (1, 1). ``k1`` and ``k2`` are kept with the
+    concept and take part in its name, hash and copies, but not in its degrees.
+
+    Construction checks ``k1 <= a`` and ``b <= 1.0`` and reports a violation
+    through ``Util.error``; the four numbers are stored as floats. Negation,
+    conjunction and disjunction are written ``-c``, ``c & d`` and ``c | d``,
+    each built by ``OperatorConcept``.
+    """
+
+    def __init__(self, name: "str", k1: "float", k2: "float", a: "float", b: "float") -> "None":
+        """Make the concept ``name`` from the numbers ``k1``, ``k2``, ``a`` and ``b``.
+
+        ``a`` is where the two lines of the membership function meet and ``b``
+        the degree there. ``k1`` must not exceed ``a`` and ``b`` must not
+        exceed 1.0; each violation is reported through ``Util.error`` with a
+        message such as "Error: Linear functions require 5 <= 2", showing the
+        numbers as they were given; if ``Util.error`` returns, construction
+        goes on. ``k2`` is stored without a check.
+
+        The numbers are compared as given and stored converted with
+        ``float()``, so ints and numeric text are accepted.
+
+        Raises:
+            ConceptError: from ``Util.error``, when a relation does not hold.
+        """
+        super().__init__(name)
+        if k1 > a:
+            Util.error(f"Error: Linear functions require {k1} <= {a}")
+        if b > 1.0:
+            Util.error(f"Error: Linear functions require {b} <= 1.0")
+
+        self.k1 = float(k1)
+        self.k2 = float(k2)
+        self._a = float(a)
+        self._b = float(b)
+    @property
+    def a(self) -> "float":
+        """The point at which the two lines of the membership function meet.
+
+        Returns:
+            The stored value, unchanged: a float after construction or after
+            setting the property, whatever was assigned to ``_a`` directly.
+
+        Between 0 and ``a`` the degree rises from 0 to ``b``; between ``a``
+        and 1 it rises from ``b`` to 1.
+        """
+        return self._a
+    @a.setter
+    def a(self, value: "float") -> "None":
+        """Store ``value`` as the meeting point, converted with ``float()``.
+
+        Nothing is checked: ``k1 <= a`` is tested at construction only. A value
+        that ``float()`` rejects raises its error and leaves ``a`` unchanged.
+
+        Args:
+            value: a number, or text that holds one.
+        """
+        self._a = float(value)
+    @property
+    def b(self) -> "float":
+        """The degree at the meeting point ``a`` of the two lines.
+
+        Returns:
+            The stored value, unchanged: a float after construction or after
+            setting the property, whatever was assigned to ``_b`` directly.
+
+        ``b`` may not exceed 1.0; that is tested at construction only. It
+        is the height at which the first line ends and the second begins.
+        """
+        return self._b
+    @b.setter
+    def b(self, value: "float") -> "None":
+        """Store ``value`` as the degree at ``a``, converted with ``float()``.
+
+        Nothing is checked: ``b <= 1.0`` is tested at construction only. A value
+        that ``float()`` rejects raises its error and leaves ``b`` unchanged.
+
+        Args:
+            value: a number, or text that holds one.
+        """
+        self._b = float(value)
+
+    def clone(self) -> "typing.Self":
+        """A new concept with the same name and numbers.
+
+        The copy is made by calling what the module's ``LinearConcreteConcept``
+        stands for, so its numbers are checked and converted again.
+
+        Returns:
+            The new concept.
+        """
+        return LinearConcreteConcept(self.name, self.k1, self.k2, self.a, self.b)
+
+    def get_membership_degree(self, value: "float") -> "float":
+        """The degree to which ``value`` belongs to the concept.
+
+        0.0 at and below 0, 1.0 at and above 1; between 0 and ``a`` (``a``
+        included) the line from (0, 0) to (a, b), between ``a`` and 1 the line
+        from (a, b) to (1, 1). With a = 0.5 and b = 0.25, 0.25 gives 0.125 and
+        0.75 gives 0.625. ``value`` is used as given, without conversion; ``k1``
+        and ``k2`` take no part.
+
+        Returns:
+            The degree, a float for numeric values.
+        """
+        if value <= 0:
+            return 0.0
+        if value >= 1.0:
+            return 1.0
+        if value <= self.a:
+            return (self.b / self.a) * value
+        return (value * (1.0 - self.b) + (self.b - self.a)) / (1.0 - self.a)
+
+    def compute_name(self) -> "str":
+        """The concept's name as text, such as "linear(0.0, 10.0, 2.0, 0.5)".
+
+        Each number is written as ``str()`` writes a float (0.5, 1e+16, inf,
+        nan); a value assigned directly is written as ``format(value, "")``.
+
+        Returns:
+            A new str; it is not stored.
+        """
+        return f"linear({self.k1}, {self.k2}, {self.a}, {self.b})"
+
+    def __neg__(self) -> "FuzzyConcreteConcept":
+        """The negation of the concept, written ``-c``.
+
+        The result is built by ``OperatorConcept.not_`` and returned as it
+        comes: its degree of a value is 1 minus this concept's degree.
+
+        Returns:
+            The negated concept.
+        """
+        return OperatorConcept.not_(self)
+
+    def __and__(self, value: "typing.Self") -> "typing.Self":
+        """The conjunction of this concept and ``value``, written ``c & d``.
+
+        The result is built by ``OperatorConcept.and_`` from this concept and
+        ``value``, which is passed on unchanged, and returned as it comes.
+
+        Args:
+            value: the other concept.
+
+        Returns:
+            The conjunction.
+        """
+        return OperatorConcept.and_(self, value)
+
+    def __or__(self, value: "typing.Self") -> "typing.Self":
+        """The disjunction of this concept and ``value``, written ``c | d``.
+
+        The result is built by ``OperatorConcept.or_`` from this concept and
+        ``value``, which is passed on unchanged, and returned as it comes.
+
+        Args:
+            value: the other concept.
+
+        Returns:
+            The disjunction.
+        """
+        return OperatorConcept.or_(self, value)
+
+    def __hash__(self) -> "int":
+        """The hash of the name, the four numbers and the concept's type.
+
+        It is the hash of the tuple (name, k1, k2, a, b, hash(type)), so two
+        concepts with equal values and types hash equal. An unhashable name
+        fails when the tuple is hashed, an unhashable type before that.
+
+        Returns:
+            The hash value.
+        """
+        return hash(
+            (self.name, self.k1, self.k2, self.a, self.b, hash(self.type))
+        )
+
+
+__test__ = {}
