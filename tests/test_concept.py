@@ -1,0 +1,2046 @@
+"""Behaviour of LinearConcreteConcept: construction and properties, membership degree,
+name, hash, clone, operators, traceback entries, global lookups and reference counts.
+
+Collaborators are replaced by rebinding the module's globals (the module looks them up at
+each use) or, for the base initialiser, by patching FuzzyConcreteConcept itself, which the
+class took as its base when it was created.
+"""
+
+from __future__ import annotations
+
+import builtins
+import gc
+import importlib
+import math
+import sys
+import types
+from decimal import Decimal
+from fractions import Fraction
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from conftest import run_python
+
+MODULE_NAME = "tolvane.ostrel.concept.concrete.linear_concrete_concept"
+SOURCE = "tolvane/ostrel/concept/concrete/linear_concrete_concept.py"
+PREFIX = MODULE_NAME + ".LinearConcreteConcept."
+
+module = importlib.import_module(MODULE_NAME)
+# Captured once: several tests rebind or delete the module global of the same name.
+Concept = module.LinearConcreteConcept
+Base = module.FuzzyConcreteConcept
+
+from tolvane.ostrel.util.util import ConceptError  # noqa: E402
+
+INF = float("inf")
+NAN = float("nan")
+
+
+# ---------------------------------------------------------------------------------------
+# Helpers
+
+
+def fresh_float(value: float) -> float:
+    """A float object of its own, shared with no constant."""
+    return float(repr(value))
+
+
+def fresh_str(text: str) -> str:
+    return "".join(list(text))
+
+
+def make(k1=0.0, k2=10.0, a=0.5, b=0.25, name="lin"):
+    return Concept(name, k1, k2, a, b)
+
+
+def shaped(a, b):
+    """A concept whose stored a and b are set directly, bypassing the checks."""
+    concept = make()
+    concept._a, concept._b = a, b
+    return concept
+
+
+def traceback_items(error):
+    items = []
+    tb = error.__traceback__
+    while tb is not None:
+        items.append(tb)
+        tb = tb.tb_next
+    return items
+
+
+def module_tracebacks(error):
+    """The traceback objects of the module's own entries, outermost first.
+
+    An entry counts as the module's when either its file or its function name says so;
+    both must then be right.
+    """
+    found = []
+    for tb in traceback_items(error):
+        code = tb.tb_frame.f_code
+        if code.co_filename == SOURCE or code.co_name.startswith(MODULE_NAME):
+            assert code.co_filename == SOURCE, code.co_filename
+            assert code.co_name.startswith(PREFIX), code.co_name
+            found.append(tb)
+    return found
+
+
+def module_entries(error):
+    """(method name, line) of the module's entries, outermost first."""
+    return [(tb.tb_frame.f_code.co_name[len(PREFIX):], tb.tb_lineno) for tb in module_tracebacks(error)]
+
+
+def entry(error):
+    """(method name, line) of the one module entry of `error`."""
+    entries = module_entries(error)
+    assert len(entries) == 1, entries
+    return entries[0]
+
+
+def plain_degree(value, a, b):
+    """The degree computed by plain Python with the same operations in the same order."""
+    if value <= 0:
+        return 0.0
+    if value >= 1.0:
+        return 1.0
+    if value <= a:
+        return (b / a) * value
+    return (value * (1.0 - b) + (b - a)) / (1.0 - a)
+
+
+def same_float(left, right) -> bool:
+    """Equal floats, NaN equal to NaN."""
+    return left == right or (math.isnan(left) and math.isnan(right))
+
+
+def stored(concept):
+    """The four stored values, read from the instance dictionary."""
+    d = vars(concept)
+    return d.get("k1"), d.get("k2"), d.get("_a"), d.get("_b")
+
+
+@pytest.fixture
+def messages(monkeypatch):
+    """Binds a returning Util spy; gives the list of messages it received."""
+    log = []
+
+    class Spy:
+        @staticmethod
+        def error(message):
+            assert type(message) is str
+            log.append(message)
+
+    monkeypatch.setattr(module, "Util", Spy)
+    return log
+
+
+@pytest.fixture
+def base_calls(monkeypatch):
+    """Spies on the base initialiser (still running the real one)."""
+    calls = []
+    original = Base.__init__
+
+    def spy(self, *args, **kwargs):
+        calls.append((self, args, kwargs, dict(vars(self))))
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(Base, "__init__", spy)
+    return calls
+
+
+def operator_spy(log, without=()):
+    """An OperatorConcept stand-in: each connective records its arguments and returns a
+    fresh object, which it also records."""
+
+    def connective(operation):
+        def call(*args):
+            result = object()
+            log.append((operation, args, result))
+            return result
+
+        return staticmethod(call)
+
+    namespace = {name: connective(name) for name in ("not_", "and_", "or_") if name not in without}
+    return type("OperatorSpy", (), namespace)
+
+
+class Tagged:
+    """A value whose text is its tag; formatting is logged with the format it was asked for."""
+
+    def __init__(self, tag, log=None, number=None):
+        self.tag = tag
+        self.log = log
+        self.number = number
+
+    def __float__(self):
+        if self.number is None:
+            raise TypeError("no number")
+        return self.number
+
+    def __format__(self, format_spec):
+        if self.log is not None:
+            self.log.append(("format", self.tag, format_spec))
+        return self.tag
+
+
+class RaisingFormat:
+    def __gt__(self, other):
+        return True
+
+    def __format__(self, format_spec):
+        raise LookupError("no text")
+
+
+class BadTruth:
+    def __bool__(self):
+        raise ArithmeticError("no truth")
+
+
+class GreaterGivesBadTruth:
+    def __gt__(self, other):
+        return BadTruth()
+
+
+class NeverGreater:
+    """Passes every check; converts to 0.0 (or not at all, when `convertible` is false)."""
+
+    def __init__(self, convertible=True):
+        self.convertible = convertible
+
+    def __gt__(self, other):
+        return False
+
+    def __float__(self):
+        if not self.convertible:
+            raise TypeError("not a number")
+        return 0.0
+
+
+class NeitherSide:
+    """A value that is not at most 0 and whose comparison with 1.0 fails."""
+
+    def __le__(self, other):
+        return False
+
+    def __ge__(self, other):
+        raise ArithmeticError("cannot compare with one")
+
+
+def guarded(blocked):
+    """A subclass whose instances refuse assignment to the attribute `blocked`."""
+
+    class Guarded(Concept):
+        def __setattr__(self, name, value):
+            if name == blocked:
+                raise AttributeError(f"{name} is read-only")
+            super().__setattr__(name, value)
+
+    return Guarded
+
+
+def logged(log):
+    """A subclass whose instances log every read of a public attribute."""
+
+    class Logged(Concept):
+        def __getattribute__(self, name):
+            if not name.startswith("_"):
+                log.append(("get", name))
+            return super().__getattribute__(name)
+
+    return Logged
+
+
+# ---------------------------------------------------------------------------------------
+# Construction
+
+
+class TestConstruction:
+    def test_stores_floats_and_initialises_base_with_name_alone(self, base_calls, messages):
+        concept = Concept("lin", 0, 10, 2, 0.5)
+        assert stored(concept) == (0.0, 10.0, 2.0, 0.5)
+        assert all(type(value) is float for value in stored(concept))
+        assert concept.name == "lin"
+        ((receiver, args, kwargs, state_before),) = base_calls
+        assert receiver is concept and args == ("lin",) and kwargs == {}
+        assert state_before == {}  # the base runs before anything is assigned
+        assert messages == []
+
+    def test_keywords_bind_like_positions(self, messages):
+        concept = Concept(b=0.5, a=2, k2=10, k1=0, name="lin")
+        assert stored(concept) == (0.0, 10.0, 2.0, 0.5)
+
+    def test_name_passes_unchanged(self, base_calls):
+        name = ("not", "a", "str")
+        concept = Concept(name, 0, 0, 0, 0)
+        assert base_calls[0][1][0] is name and concept.name is name
+
+    def test_base_result_is_ignored(self, monkeypatch):
+        monkeypatch.setattr(Base, "__init__", lambda self, name: "ignored")
+        concept = Concept("lin", 0, 10, 2, 0.5)
+        assert stored(concept) == (0.0, 10.0, 2.0, 0.5)
+
+    def test_base_failure_stops_before_the_checks(self, monkeypatch, messages):
+        def refuse(self, name):
+            raise RuntimeError("base refused")
+
+        monkeypatch.setattr(Base, "__init__", refuse)
+        concept = Concept.__new__(Concept)
+        with pytest.raises(RuntimeError, match="base refused") as info:
+            concept.__init__("lin", 5, 0, 2, 3)
+        assert entry(info.value) == ("__init__", 42)
+        assert messages == [] and vars(concept) == {}
+
+    def test_foreign_self_fails_in_super(self):
+        with pytest.raises(TypeError) as info:
+            Concept.__init__(object(), "lin", 0, 0, 0, 0)
+        assert entry(info.value) == ("__init__", 42)
+
+    def test_wrong_argument_count_fails_before_the_base(self, base_calls):
+        for args in [("lin", 0, 0, 0), ("lin", 0, 0, 0, 0, 0)]:
+            with pytest.raises(TypeError) as info:
+                Concept(*args)
+            assert entry(info.value) == ("__init__", 26)
+        assert base_calls == []
+
+    @pytest.mark.parametrize("k1, a, b", [(2, 2, 1.0), (2.0, 2, 1), (0.5, 0.5, 0.5), (-1, 0, True)])
+    def test_equal_values_pass_the_strict_checks(self, messages, k1, a, b):
+        concept = make(k1=k1, a=a, b=b)
+        assert messages == []
+        assert stored(concept) == (float(k1), 10.0, float(a), float(b))
+
+    @pytest.mark.parametrize("k1, a, b, expected", [
+        (5, 2, 0.5, ["Error: Linear functions require 5 <= 2"]),
+        (3.0, 2, 0.5, ["Error: Linear functions require 3.0 <= 2"]),
+        (0, 2, 1.5, ["Error: Linear functions require 1.5 <= 1.0"]),
+        (5, 0, 3, ["Error: Linear functions require 5 <= 0", "Error: Linear functions require 3 <= 1.0"]),
+        (1e16, 2.5, 0.5, ["Error: Linear functions require 1e+16 <= 2.5"]),
+        (INF, -0.0, 0.5, ["Error: Linear functions require inf <= -0.0"]),
+        (True, 0, 0.5, ["Error: Linear functions require True <= 0"]),
+        (0, 0, 2 ** 70, ["Error: Linear functions require 1180591620717411303424 <= 1.0"]),
+        (0.1 + 0.2, 0.3, INF, ["Error: Linear functions require 0.30000000000000004 <= 0.3",
+                                "Error: Linear functions require inf <= 1.0"]),
+    ])
+    def test_messages_show_the_values_as_given(self, messages, k1, a, b, expected):
+        concept = make(k1=k1, a=a, b=b)
+        assert messages == expected
+        assert stored(concept) == (float(k1), 10.0, float(a), float(b))
+
+    def test_reported_violations_are_stored_when_error_returns(self, messages):
+        concept = Concept("lin", 5, 0, 2, 3)
+        assert messages == ["Error: Linear functions require 5 <= 2",
+                            "Error: Linear functions require 3 <= 1.0"]
+        assert stored(concept) == (5.0, 0.0, 2.0, 3.0)
+
+    def test_error_result_is_ignored(self, monkeypatch):
+        monkeypatch.setattr(module, "Util", types.SimpleNamespace(error=lambda message: "ignored"))
+        assert stored(make(k1=5, a=2, b=3)) == (5.0, 10.0, 2.0, 3.0)
+
+    @pytest.mark.parametrize("k1, b, line", [(5, 3, 44), (0, 3, 46)])
+    def test_raising_error_leaves_only_the_base_state(self, base_calls, k1, b, line):
+        concept = Concept.__new__(Concept)
+        with pytest.raises(ConceptError) as info:
+            concept.__init__("lin", k1, 0, 2, b)
+        assert entry(info.value) == ("__init__", line)
+        assert len(base_calls) == 1
+        assert vars(concept) == {"name": "lin"}
+
+    @pytest.mark.parametrize("k1, a, b, expected", [
+        ("b", "a", 0.5, "Error: Linear functions require b <= a"),
+        ("é", "e", 0.5, "Error: Linear functions require é <= e"),
+        ("Ω", "é", 0.5, "Error: Linear functions require Ω <= é"),
+        ("\U0001d538", "Ω", 0.5, "Error: Linear functions require \U0001d538 <= Ω"),
+        ("zz", "z", 0.5, "Error: Linear functions require zz <= z"),
+    ])
+    def test_text_values_are_inserted_as_they_are(self, messages, k1, a, b, expected):
+        # The report returns, then the conversion of the text k1 fails.
+        with pytest.raises(ValueError) as info:
+            make(k1=k1, a=a, b=b)
+        assert messages == [expected]
+        assert entry(info.value) == ("__init__", 48)
+
+    def test_non_ascii_text_of_b(self, messages):
+        class Above(str):
+            def __gt__(self, other):
+                return True
+
+        with pytest.raises(ValueError) as info:
+            make(b=Above("\U0001f600é"))
+        assert messages == ["Error: Linear functions require \U0001f600é <= 1.0"]
+        assert entry(info.value) == ("__init__", 51)
+
+    def test_other_types_are_formatted_with_an_empty_format(self, messages):
+        log = []
+
+        class Fancy(float):
+            def __format__(self, format_spec):
+                log.append(format_spec)
+                return "fancy-ß"
+
+        concept = make(k1=Fancy(5.0), a=2)
+        assert messages == ["Error: Linear functions require fancy-ß <= 2"]
+        assert log == [""]
+        assert type(concept.k1) is float and concept.k1 == 5.0
+
+    def test_text_of_k1_is_made_before_text_of_a(self, messages):
+        log = []
+
+        class Above(Tagged):
+            def __gt__(self, other):
+                log.append(("compare", self.tag))
+                return True
+
+        make(k1=Above("K", log, 1.0), a=Tagged("A", log, 2.0))
+        assert log == [("compare", "K"), ("format", "K", ""), ("format", "A", "")]
+        assert messages == ["Error: Linear functions require K <= A"]
+
+    def test_comparisons_use_the_unconverted_arguments(self, messages):
+        seen = []
+
+        class Probe:
+            def __init__(self, value):
+                self.value = value
+
+            def __gt__(self, other):
+                seen.append(other)
+                return False
+
+            def __float__(self):
+                return self.value
+
+        a = Probe(2.0)
+        concept = make(k1=Probe(1.0), a=a, b=Probe(0.5))
+        assert seen[0] is a
+        assert type(seen[1]) is float and seen[1] == 1.0
+        assert stored(concept) == (1.0, 10.0, 2.0, 0.5)
+
+    def test_each_conversion_is_followed_by_its_assignment(self, monkeypatch):
+        log = []
+
+        class Logged(Concept):
+            def __setattr__(self, name, value):
+                log.append(("set", name, value))
+                super().__setattr__(name, value)
+
+        class Number:
+            def __init__(self, tag, value):
+                self.tag, self.value = tag, value
+
+            def __gt__(self, other):
+                log.append(("compare", self.tag))
+                return False
+
+            def __float__(self):
+                log.append(("convert", self.tag))
+                return self.value
+
+        Logged("lin", Number("k1", 1.0), Number("k2", 2.0), Number("a", 3.0), Number("b", 0.5))
+        assert log == [
+            ("set", "name", "lin"),
+            ("compare", "k1"), ("compare", "b"),
+            ("convert", "k1"), ("set", "k1", 1.0),
+            ("convert", "k2"), ("set", "k2", 2.0),
+            ("convert", "a"), ("set", "_a", 3.0),
+            ("convert", "b"), ("set", "_b", 0.5),
+        ]
+
+    def test_text_numbers_pass_and_store_floats(self, messages):
+        concept = Concept("lin", "1", "5", "2", 0.5)
+        assert messages == []  # "1" > "2" is false
+        assert stored(concept) == (1.0, 5.0, 2.0, 0.5)
+        assert all(type(value) is float for value in stored(concept))
+
+    def test_text_k1_against_number_a_fails_in_the_comparison(self, messages):
+        with pytest.raises(TypeError) as info:
+            make(k1="1", a=2)
+        assert entry(info.value) == ("__init__", 43)
+        assert messages == []
+
+    def test_true_b_passes_and_stores_one(self, messages):
+        concept = make(b=True)
+        assert messages == []
+        assert concept._b == 1.0 and type(concept._b) is float
+
+    @pytest.mark.parametrize("field", ["k1", "b"])
+    def test_nan_passes_its_check_and_is_stored(self, messages, field):
+        nan = float("nan")
+        concept = make(**{field: nan})
+        assert messages == []
+        value = concept.k1 if field == "k1" else concept._b
+        assert value is nan
+
+    def test_exact_floats_are_stored_as_the_same_objects(self):
+        values = [fresh_float(x) for x in (0.125, 7.5, 0.75, 0.5)]
+        concept = Concept("lin", *values)
+        for got, given_value in zip(stored(concept), values):
+            assert got is given_value
+
+    @pytest.mark.parametrize("value, expected", [
+        (3, 3.0), (True, 1.0), (False, 0.0), ("  2.5\n", 2.5), ("1_0", 10.0), (b"0.25", 0.25),
+        (bytearray(b"-4"), -4.0), (Fraction(1, 4), 0.25), (Decimal("0.75"), 0.75), (2 ** 60, 2.0 ** 60),
+    ])
+    def test_other_numbers_are_converted_to_exact_floats(self, value, expected):
+        concept = Concept("lin", NeverGreater(), value, 0.5, 0.25)
+        assert concept.k2 == expected and type(concept.k2) is float
+
+    def test_float_subclass_is_converted_to_an_exact_float(self):
+        class Sub(float):
+            pass
+
+        concept = make(k2=Sub(1.5))
+        assert type(concept.k2) is float and concept.k2 == 1.5
+
+    @pytest.mark.parametrize("k2", [-100, -1e300, -INF, NAN, 0, "-7"])
+    def test_k2_is_never_checked(self, messages, k2):
+        concept = make(k1=0.25, k2=k2, a=0.5)
+        assert messages == []
+        assert same_float(concept.k2, float(k2))
+
+    @pytest.mark.parametrize("blocked, line", [("k1", 48), ("k2", 49), ("_a", 50), ("_b", 51)])
+    def test_failed_assignment(self, blocked, line):
+        with pytest.raises(AttributeError, match="read-only") as info:
+            guarded(blocked)("lin", 0, 10, 0.5, 0.25)
+        assert entry(info.value) == ("__init__", line)
+
+    @pytest.mark.parametrize("blocked, before", [
+        ("k1", {"name"}), ("k2", {"name", "k1"}),
+        ("_a", {"name", "k1", "k2"}), ("_b", {"name", "k1", "k2", "_a"}),
+    ])
+    def test_partial_state_after_a_failed_assignment(self, blocked, before):
+        cls = guarded(blocked)
+        concept = cls.__new__(cls)
+        with pytest.raises(AttributeError):
+            concept.__init__("lin", 0, 10, 0.5, 0.25)
+        assert set(vars(concept)) == before
+
+    @pytest.mark.parametrize("args, error, line", [
+        (("x", 0, "y", 0.5), ValueError, 48),
+        ((0, "x", 0.5, 0.25), ValueError, 49),
+        ((NeverGreater(), 0, "x", 0.25), ValueError, 50),
+        ((0, 0, 0.5, NeverGreater(convertible=False)), TypeError, 51),
+    ])
+    def test_failed_conversion(self, args, error, line):
+        with pytest.raises(error) as info:
+            Concept("lin", *args)
+        assert entry(info.value) == ("__init__", line)
+
+    def test_init_again_changes_the_values(self, messages):
+        concept = make()
+        concept.__init__("other", 1, 2, 3, 4)
+        assert concept.name == "other"
+        assert stored(concept) == (1.0, 2.0, 3.0, 4.0)
+        assert messages == ["Error: Linear functions require 4 <= 1.0"]
+
+    def test_slotted_subclass_stores_through_its_slots(self, messages):
+        class Slotted(Concept):
+            __slots__ = ("k1", "k2", "_a", "_b")
+
+        concept = Slotted("lin", 0, 10, 2, 0.5)
+        assert vars(concept) == {"name": "lin"}
+        assert (concept.k1, concept.k2, concept._a, concept._b) == (0.0, 10.0, 2.0, 0.5)
+        assert concept.a == 2.0 and concept.get_membership_degree(1.5) == 1.0
+        assert concept.compute_name() == "linear(0.0, 10.0, 2.0, 0.5)"
+
+    def test_int_too_long_for_text_fails_in_the_report(self, messages):
+        with pytest.raises(ValueError, match="digits") as info:
+            make(k1=10 ** 5000, a=0)
+        assert entry(info.value) == ("__init__", 44)
+        assert messages == []
+
+
+class TestUtilForms:
+    """`Util.error` may be any callable attribute; bound methods are unpacked."""
+
+    @staticmethod
+    def form(kind, log):
+        """(Util stand-in, the receiver its `error` is expected to see)."""
+        if kind == "staticmethod":
+            class Spy:
+                @staticmethod
+                def error(message):
+                    log.append((None, message))
+            return Spy, None
+        if kind == "classmethod":
+            class Spy:
+                @classmethod
+                def error(cls, message):
+                    log.append((cls, message))
+            return Spy, Spy
+        if kind == "bound method":
+            class Spy:
+                def error(self, message):
+                    log.append((self, message))
+            spy = Spy()
+            return spy, spy
+        if kind == "instance attribute":
+            spy = types.SimpleNamespace(error=lambda message: log.append((None, message)))
+            return spy, None
+        if kind == "callable object":
+            class Reporter:
+                def __call__(self, message):
+                    log.append((self, message))
+            reporter = Reporter()
+            return types.SimpleNamespace(error=reporter), reporter
+        if kind == "method of a callable object":
+            class Reporter:
+                def __call__(self, receiver, message):
+                    log.append((receiver, message))
+            owner = object()
+            return types.SimpleNamespace(error=types.MethodType(Reporter(), owner)), owner
+        if kind == "builtin method":
+            sink = []
+            spy = types.SimpleNamespace(error=sink.append)
+            log.append(("sink", sink))
+            return spy, "sink"
+        raise AssertionError(kind)
+
+    KINDS = ["staticmethod", "classmethod", "bound method", "instance attribute", "callable object",
+             "method of a callable object", "builtin method"]
+
+    @pytest.mark.parametrize("kind", KINDS)
+    def test_both_reports_reach_the_error(self, monkeypatch, kind):
+        log = []
+        util, receiver = self.form(kind, log)
+        monkeypatch.setattr(module, "Util", util)
+        concept = Concept("lin", 5, 0, 2, 3)
+        expected = ["Error: Linear functions require 5 <= 2", "Error: Linear functions require 3 <= 1.0"]
+        if receiver == "sink":
+            ((_, sink),) = log
+            assert sink == expected
+        else:
+            assert log == [(receiver, message) for message in expected]
+            assert all(r is receiver for r, _ in log)
+        assert stored(concept) == (5.0, 0.0, 2.0, 3.0)
+
+
+# ---------------------------------------------------------------------------------------
+# Properties
+
+
+class TestProperties:
+    @pytest.mark.parametrize("prop, field", [("a", "_a"), ("b", "_b")])
+    @pytest.mark.parametrize("value, expected", [
+        (7, 7.0), ("2.5", 2.5), (True, 1.0), (b"-1e3", -1000.0), (Fraction(3, 8), 0.375), (-0.0, -0.0),
+    ])
+    def test_setter_stores_a_float(self, messages, prop, field, value, expected):
+        concept = make(k1=-INF)
+        setattr(concept, prop, value)
+        got = vars(concept)[field]
+        assert type(got) is float and got == expected
+        assert math.copysign(1.0, got) == math.copysign(1.0, expected)
+        assert messages == []
+
+    @pytest.mark.parametrize("prop, field", [("a", "_a"), ("b", "_b")])
+    def test_setter_keeps_an_exact_float(self, prop, field):
+        concept = make()
+        value = fresh_float(0.375)
+        setattr(concept, prop, value)
+        assert vars(concept)[field] is value
+
+    def test_setters_check_nothing(self, messages):
+        concept = make(k1=0.25)
+        concept.a = -7
+        concept.b = 9
+        assert messages == []
+        assert stored(concept) == (0.25, 10.0, -7.0, 9.0)
+
+    @pytest.mark.parametrize("prop, field, line", [("a", "_a", 74), ("b", "_b", 97)])
+    @pytest.mark.parametrize("value, error", [("two", ValueError), ("", ValueError), (None, TypeError),
+                                              (10 ** 400, OverflowError)])
+    def test_failed_setter_leaves_the_value(self, prop, field, line, value, error):
+        concept = make()
+        before = vars(concept)[field]
+        with pytest.raises(error) as info:
+            setattr(concept, prop, value)
+        assert entry(info.value) == (prop, line)
+        assert vars(concept)[field] is before
+
+    @pytest.mark.parametrize("prop, field", [("a", "_a"), ("b", "_b")])
+    @pytest.mark.parametrize("value", [3, "text", None, object()])
+    def test_getter_returns_what_is_stored(self, prop, field, value):
+        concept = make()
+        setattr(concept, field, value)
+        assert getattr(concept, prop) is value
+
+    @pytest.mark.parametrize("prop", ["a", "b"])
+    def test_properties_have_no_deleter(self, prop):
+        concept = make()
+        assert getattr(Concept, prop).fdel is None
+        with pytest.raises(AttributeError):
+            delattr(concept, prop)
+        assert getattr(concept, prop) == (0.5 if prop == "a" else 0.25)
+
+    @pytest.mark.parametrize("prop, field, line", [("a", "_a", 63), ("b", "_b", 86)])
+    def test_getter_without_stored_value(self, prop, field, line):
+        concept = make()
+        delattr(concept, field)
+        with pytest.raises(AttributeError) as info:
+            getattr(concept, prop)
+        assert entry(info.value) == (prop, line)
+
+    def test_accessors_work_on_any_object(self):
+        holder = types.SimpleNamespace()
+        Concept.a.fset(holder, "1.25")
+        assert holder._a == 1.25
+        assert Concept.a.fget(holder) is holder._a
+
+
+# ---------------------------------------------------------------------------------------
+# Membership degree
+
+
+class TestMembershipDegree:
+    @pytest.mark.parametrize("a, b, value, expected", [
+        (0.5, 0.25, 0.25, 0.125), (0.5, 0.25, 0.5, 0.25), (0.5, 0.25, 0.75, 0.625),
+        (0.5, 0.25, 0.0, 0.0), (0.5, 0.25, -3, 0.0), (0.5, 0.25, 0, 0.0), (0.5, 0.25, -0.0, 0.0),
+        (0.5, 0.25, 1.0, 1.0), (0.5, 0.25, 1, 1.0), (0.5, 0.25, 7.5, 1.0),
+        (0.5, 0.25, True, 1.0), (0.5, 0.25, False, 0.0), (0.5, 0.25, INF, 1.0), (0.5, 0.25, -INF, 0.0),
+        (0.5, 0.25, 10 ** 400, 1.0), (0.5, 0.25, -(10 ** 400), 0.0),
+        (0.4, 0.8, 0.2, 0.4), (0.4, 0.8, 0.7, 0.9000000000000001),
+        (2.0, 0.5, 0.5, 0.125), (2.0, 0.5, 0.999, 0.999 * 0.25), (2.0, 0.5, 1, 1.0),
+        (-1.0, 0.5, 0.5, 0.875),
+        (0.5, 0.25, Fraction(1, 4), 0.125),
+    ])
+    def test_documented_values(self, a, b, value, expected):
+        result = shaped(a, b).get_membership_degree(value)
+        assert type(result) is float
+        assert result == expected
+        assert result == plain_degree(value, a, b)
+
+    def test_saturated_results_are_shared_objects(self):
+        first, second = make(), make(a=0.9, b=0.1)
+        low = first.get_membership_degree(-1)
+        assert second.get_membership_degree(-2) is low
+        assert first.get_membership_degree(False) is low
+        high = first.get_membership_degree(1)
+        assert second.get_membership_degree(7.5) is high
+        assert first.get_membership_degree(True) is high
+        assert (low, high) == (0.0, 1.0)
+
+    def test_value_by_keyword(self):
+        assert make().get_membership_degree(value=0.75) == 0.625
+        assert Concept.get_membership_degree(value=0.25, self=make()) == 0.125
+
+    @settings(max_examples=300, deadline=None)
+    @given(a=st.floats(-2, 3), b=st.floats(-1, 1.5), value=st.floats(-1, 2) | st.just(NAN))
+    def test_same_as_plain_python(self, a, b, value):
+        try:
+            expected = plain_degree(value, a, b)
+        except ZeroDivisionError:
+            with pytest.raises(ZeroDivisionError):
+                shaped(a, b).get_membership_degree(value)
+            return
+        result = shaped(a, b).get_membership_degree(value)
+        assert type(result) is float and same_float(result, expected)
+
+    @pytest.mark.parametrize("a, b", [
+        (1, 0), (2, 1), (0, 1), (True, False), (10 ** 400, 0.5), (0.5, 10 ** 400), (0.5, -(10 ** 400)),
+        (Fraction(1, 3), Fraction(1, 2)), (0.5, Fraction(1, 3)), (Decimal("0.5"), 0.25), (0.5, Decimal("0.25")),
+        (0.25, True), (0.0, 0.5), (-0.0, 0.5), (1.0, 0.5), (INF, 0.5), (0.5, INF), (NAN, 0.5), (0.5, NAN),
+    ])
+    @pytest.mark.parametrize("value", [0.2, 0.5, 0.8, Fraction(2, 3), 3 ** -1])
+    def test_other_stored_types_like_plain_python(self, a, b, value):
+        def outcome(compute):
+            try:
+                result = compute()
+            except Exception as error:  # noqa: BLE001 - the exception type is the outcome
+                return type(error)
+            return (type(result), result)
+
+        ours = outcome(lambda: shaped(a, b).get_membership_degree(value))
+        theirs = outcome(lambda: plain_degree(value, a, b))
+        if isinstance(theirs, tuple) and isinstance(ours, tuple) and theirs[0] is float:
+            assert ours[0] is float and same_float(ours[1], theirs[1])
+        else:
+            assert ours == theirs
+
+    @pytest.mark.parametrize("value", [-1, 0.0, 0.1, 0.3, 0.5, 0.51, 0.9, 1, 3])
+    def test_k1_and_k2_have_no_influence(self, messages, value):
+        first = make(k1=-5, k2=100)
+        second = make(k1=0.5, k2=-3)
+        assert first.get_membership_degree(value) == second.get_membership_degree(value)
+
+    def test_nan_value_gives_nan(self):
+        assert math.isnan(make().get_membership_degree(NAN))
+
+    def test_nan_value_with_a_one_divides_by_zero(self):
+        with pytest.raises(ZeroDivisionError) as info:
+            shaped(1.0, 0.25).get_membership_degree(NAN)
+        assert entry(info.value) == ("get_membership_degree", 128)
+
+    @pytest.mark.parametrize("value", [None, "0.5", object(), 1j])
+    def test_incomparable_value_fails_at_the_first_test(self, value):
+        with pytest.raises(TypeError) as info:
+            make().get_membership_degree(value)
+        assert entry(info.value) == ("get_membership_degree", 122)
+
+    def test_int_b_gives_a_float(self):
+        concept = make()
+        concept._b = 1
+        result = concept.get_membership_degree(0.25)
+        assert type(result) is float and result == 0.5 == (1 / 0.5) * 0.25
+
+    def test_int_a_and_b(self):
+        concept = make()
+        concept._a, concept._b = 2, 1
+        assert concept.get_membership_degree(0.5) == (1 / 2) * 0.5
+
+    def test_subclass_property_a_is_used_everywhere(self):
+        class Own(Concept):
+            @property
+            def a(self):
+                return 0.25
+
+        concept = Own("lin", 0, 0, 0.75, 0.5)  # stored _a stays 0.75
+        assert concept.get_membership_degree(0.5) == plain_degree(0.5, 0.25, 0.5)
+        assert concept.get_membership_degree(0.2) == plain_degree(0.2, 0.25, 0.5)
+
+    @pytest.mark.parametrize("value, reads", [
+        (0.25, ["a", "b", "a"]),
+        (0.75, ["a", "b", "b", "a", "a"]),
+        (0.0, []),
+        (1.0, []),
+    ])
+    def test_reads_a_and_b_afresh_at_each_use(self, value, reads):
+        log = []
+        concept = logged(log)("lin", 0, 0, 0.5, 0.25)
+        log.clear()
+        concept.get_membership_degree(value)
+        assert [name for _, name in log if name in ("a", "b")] == reads
+
+    def test_operands_and_their_order(self):
+        log = []
+
+        class Value:
+            def __init__(self, x):
+                self.x = x
+
+            def __le__(self, other):
+                log.append(("le", type(other), other))
+                return self.x <= other
+
+            def __ge__(self, other):
+                log.append(("ge", type(other), other))
+                return self.x >= other
+
+            def __mul__(self, other):
+                log.append(("mul", other))
+                return self.x * other
+
+            def __rmul__(self, other):
+                log.append(("rmul", other))
+                return other * self.x
+
+        assert make().get_membership_degree(Value(0.25)) == 0.125
+        assert log == [("le", int, 0), ("ge", float, 1.0), ("le", float, 0.5), ("rmul", 0.5)]
+        log.clear()
+        assert make().get_membership_degree(Value(0.75)) == 0.625
+        assert log == [("le", int, 0), ("ge", float, 1.0), ("le", float, 0.5), ("mul", 0.75)]
+
+    @pytest.mark.parametrize("setup, value, error, entries", [
+        (lambda c: None, NeitherSide(), ArithmeticError, [("get_membership_degree", 124)]),
+        (lambda c: setattr(c, "_a", "x"), 0.3, TypeError, [("get_membership_degree", 126)]),
+        (lambda c: delattr(c, "_a"), 0.3, AttributeError, [("get_membership_degree", 126), ("a", 63)]),
+        (lambda c: setattr(c, "_b", "x"), 0.25, TypeError, [("get_membership_degree", 127)]),
+        (lambda c: None, Decimal("0.25"), TypeError, [("get_membership_degree", 127)]),
+        (lambda c: setattr(c, "_b", "x"), 0.75, TypeError, [("get_membership_degree", 128)]),
+        (lambda c: None, Decimal("0.75"), TypeError, [("get_membership_degree", 128)]),
+        (lambda c: delattr(c, "_b"), 0.75, AttributeError, [("get_membership_degree", 128), ("b", 86)]),
+    ])
+    def test_failing_steps(self, setup, value, error, entries):
+        concept = make()
+        setup(concept)
+        with pytest.raises(error) as info:
+            concept.get_membership_degree(value)
+        assert module_entries(info.value) == entries
+
+    def test_truth_failures(self):
+        class BadLe:
+            def __le__(self, other):
+                return BadTruth()
+
+        with pytest.raises(ArithmeticError) as info:
+            make().get_membership_degree(BadLe())
+        assert entry(info.value) == ("get_membership_degree", 122)
+
+        class BadOnA:
+            def __le__(self, other):
+                return BadTruth() if type(other) is float else False
+
+            def __ge__(self, other):
+                return False
+
+        with pytest.raises(ArithmeticError) as info:
+            make().get_membership_degree(BadOnA())
+        assert entry(info.value) == ("get_membership_degree", 126)
+
+
+# ---------------------------------------------------------------------------------------
+# Name
+
+
+class TestComputeName:
+    def test_constructed_values_are_floats(self):
+        assert Concept("lin", 0, 10, 2, 0.5).compute_name() == "linear(0.0, 10.0, 2.0, 0.5)"
+
+    @pytest.mark.parametrize("field, value, text", [
+        ("k1", 3, "3"), ("k1", True, "True"), ("k1", -(10 ** 30), "-" + "1" + "0" * 30),
+        ("k2", "abc", "abc"), ("k2", "'q'", "'q'"), ("k2", "", ""),
+        ("_a", 1e16, "1e+16"), ("_a", INF, "inf"), ("_a", -INF, "-inf"), ("_a", NAN, "nan"),
+        ("_a", -0.0, "-0.0"), ("_a", 1e-7, "1e-07"), ("_a", 0.1 + 0.2, "0.30000000000000004"),
+        ("_b", None, "None"), ("_b", Fraction(1, 3), "1/3"), ("_b", (1, 2), "(1, 2)"),
+    ])
+    def test_value_texts(self, field, value, text):
+        concept = make()
+        concept.k1, concept.k2, concept._a, concept._b = 1.5, 2.5, 0.5, 0.25
+        setattr(concept, field, value)
+        texts = {"k1": "1.5", "k2": "2.5", "_a": "0.5", "_b": "0.25", field: text}
+        expected = f"linear({texts['k1']}, {texts['k2']}, {texts['_a']}, {texts['_b']})"
+        name = concept.compute_name()
+        assert type(name) is str and name == expected
+
+    def test_subclasses_of_str_float_and_int_are_formatted(self):
+        log = []
+
+        class S(str):
+            def __format__(self, format_spec):
+                log.append(("S", format_spec))
+                return "<s>"
+
+            def __str__(self):
+                return "not used"
+
+        class F(float):
+            def __format__(self, format_spec):
+                log.append(("F", format_spec))
+                return "<f>"
+
+            def __repr__(self):
+                return "not used"
+
+        class I(int):
+            def __format__(self, format_spec):
+                log.append(("I", format_spec))
+                return "<i>"
+
+        concept = make()
+        concept.k1, concept.k2, concept._a, concept._b = S("x"), F(1.0), I(2), Tagged("<t>")
+        assert concept.compute_name() == "linear(<s>, <f>, <i>, <t>)"
+        assert log == [("S", ""), ("F", ""), ("I", "")]
+
+    def test_plain_subclasses_go_through_format(self):
+        # format(x, "") of a float subclass gives str(x), which uses the subclass's repr.
+        class S(str):
+            pass
+
+        class F(float):
+            def __repr__(self):
+                return "own repr"
+
+        concept = make()
+        concept.k1, concept.k2 = S("word"), F(0.5)
+        assert concept.compute_name() == "linear(word, own repr, 0.5, 0.25)"
+
+    @pytest.mark.parametrize("values", [
+        ("é", 1.0, 2.0, 0.5),
+        (0.0, "Ω€", 2.0, "x"),
+        (0.0, 1.0, "\U0001d538", 0.5),
+        ("ÿ", "Ω", "\U0001d538", "é"),
+        (0.0, 1.0, 2.0, "€"),
+        ("\U0010ffff", "a", "b", "c"),
+        ("\ud800", "x", "é", "y"),
+        (Tagged("Ωé"), 1.0, Tagged("\U0001f600"), "ü"),
+    ])
+    def test_non_ascii_texts(self, values):
+        concept = make()
+        concept.k1, concept.k2, concept._a, concept._b = values
+        expected = "linear(" + ", ".join(format(value, "") for value in values) + ")"
+        name = concept.compute_name()
+        assert name == expected and len(name) == len(expected)
+        assert max(map(ord, name)) == max(map(ord, expected))
+
+    def test_each_value_is_turned_into_text_before_the_next_read(self):
+        log = []
+        concept = logged(log)("lin", 0, 0, 0, 0)
+        concept.k1, concept.k2, concept._a, concept._b = (Tagged(tag, log) for tag in ("1", "2", "3", "4"))
+        compute_name = concept.compute_name
+        log.clear()
+        assert compute_name() == "linear(1, 2, 3, 4)"
+        assert log == [("get", "k1"), ("format", "1", ""), ("get", "k2"), ("format", "2", ""),
+                       ("get", "a"), ("format", "3", ""), ("get", "b"), ("format", "4", "")]
+
+    @pytest.mark.parametrize("setup, error", [
+        (lambda c: delattr(c, "k2"), AttributeError),
+        (lambda c: setattr(c, "_b", RaisingFormat()), LookupError),
+        (lambda c: setattr(c, "k1", Tagged(42)), TypeError),  # __format__ must return a str
+    ])
+    def test_failures(self, setup, error):
+        concept = make()
+        setup(concept)
+        with pytest.raises(error) as info:
+            concept.compute_name()
+        assert entry(info.value) == ("compute_name", 139)
+
+    def test_long_texts(self):
+        concept = make()
+        concept.k1, concept.k2, concept._a, concept._b = "a" * 70000, "é" * 50000, 0.5, "\U0001d538" * 30000
+        name = concept.compute_name()
+        assert name == f"linear({concept.k1}, {concept.k2}, 0.5, {concept._b})"
+        assert len(name) == 70000 + 50000 + 3 + 30000 + 14
+
+    def test_int_too_long_for_text(self):
+        concept = make()
+        concept.k2 = 10 ** 5000
+        with pytest.raises(ValueError, match="digits") as info:
+            concept.compute_name()
+        assert entry(info.value) == ("compute_name", 139)
+
+    @pytest.mark.parametrize("call", [lambda: Concept.compute_name(), lambda: make().compute_name(1),
+                                      lambda: Concept.compute_name(make(), self=make())])
+    def test_argument_count(self, call):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert entry(info.value) == ("compute_name", 130)
+
+    def test_any_object_with_the_attributes(self):
+        holder = types.SimpleNamespace(k1=1, k2="two", a=3.5, b="é")
+        assert Concept.compute_name(holder) == "linear(1, two, 3.5, é)"
+
+
+# ---------------------------------------------------------------------------------------
+# Hash
+
+
+class HashAs:
+    def __init__(self, value):
+        self.value = value
+
+    def __hash__(self):
+        return self.value
+
+
+class TestHash:
+    @staticmethod
+    def expected(concept):
+        return hash((concept.name, concept.k1, concept.k2, concept.a, concept.b, hash(concept.type)))
+
+    @pytest.mark.parametrize("setup", [
+        lambda c: None,
+        lambda c: setattr(c, "k1", 3),
+        lambda c: setattr(c, "name", ("a", 1)),
+        lambda c: setattr(c, "_b", NAN),
+        lambda c: setattr(c, "type", 2 ** 62 + 5),
+        lambda c: setattr(c, "type", HashAs(2 ** 62 + 5)),
+        lambda c: setattr(c, "type", HashAs(-1)),
+    ])
+    def test_hash_of_the_values_and_the_hash_of_type(self, setup):
+        concept = make()
+        setup(concept)
+        result = concept.__hash__()
+        assert type(result) is int
+        assert hash(concept) == result == self.expected(concept)
+
+    def test_hash_of_type_not_type_enters_the_tuple(self):
+        # 2**62 + 5 hashes to itself as a hash value but to 7 as an int.
+        concept = make()
+        concept.type = HashAs(2 ** 62 + 5)
+        values = (concept.name, concept.k1, concept.k2, concept.a, concept.b)
+        assert concept.__hash__() == hash(values + (2 ** 62 + 5,))
+        assert concept.__hash__() != hash(values + (concept.type,))
+
+    def test_equal_values_hash_equal(self):
+        first, second = make(name="n"), Concept("n", 0, 10, Fraction(1, 2), 0.25)
+        second.type = HashAs(hash(first.type))
+        assert first is not second and hash(first) == hash(second)
+        assert hash(first) != hash(make(name="n", b=0.3))
+
+    def test_works_as_dictionary_key(self):
+        concept = make()
+        assert {concept: 1}[concept] == 1
+
+    def test_reads_in_order(self):
+        log = []
+        concept = logged(log)("lin", 0, 0, 0, 0)
+        log.clear()
+        concept.__hash__()
+        names = [name for _, name in log if name in ("name", "k1", "k2", "a", "b", "type")]
+        assert names == ["name", "k1", "k2", "a", "b", "type"]
+
+    @pytest.mark.parametrize("setup, error, line", [
+        (lambda c: setattr(c, "name", []), TypeError, 190),
+        (lambda c: setattr(c, "k2", {}), TypeError, 190),
+        (lambda c: setattr(c, "type", []), TypeError, 191),
+        (lambda c: setattr(c, "type", HashAs("no int")), TypeError, 191),
+        (lambda c: delattr(c, "k2"), AttributeError, 191),
+    ])
+    def test_failures(self, setup, error, line):
+        concept = make()
+        setup(concept)
+        with pytest.raises(error) as info:
+            concept.__hash__()
+        assert entry(info.value) == ("__hash__", line)
+        with pytest.raises(error) as info:
+            hash(concept)
+        assert entry(info.value) == ("__hash__", line)
+
+    def test_unhashable_name_and_type_fail_at_type_first(self):
+        concept = make()
+        concept.name, concept.type = [], []
+        with pytest.raises(TypeError) as info:
+            hash(concept)
+        assert entry(info.value) == ("__hash__", 191)
+
+
+# ---------------------------------------------------------------------------------------
+# Clone
+
+
+class TestClone:
+    def test_subclass_instance_clones_to_the_class(self, base_calls):
+        class Sub(Concept):
+            pass
+
+        source = Sub("lin", 0, 10, 2, 0.5)
+        copy = source.clone()
+        assert type(copy) is Concept and copy is not source
+        assert copy.name is source.name and stored(copy) == stored(source)
+        assert [call[0] for call in base_calls] == [source, copy]
+
+    def test_values_are_converted_again(self):
+        source = make()
+        source.k1, source.k2 = 0, "3"
+        copy = source.clone()
+        assert stored(copy) == (0.0, 3.0, 0.5, 0.25)
+        assert all(type(value) is float for value in stored(copy))
+
+    def test_rebound_global_is_called_with_the_five_values(self, monkeypatch):
+        calls = []
+        result = object()
+
+        def factory(*args, **kwargs):
+            calls.append((args, kwargs))
+            return result
+
+        concept = make(name="n")
+        monkeypatch.setattr(module, "LinearConcreteConcept", factory)
+        assert concept.clone() is result
+        assert calls == [(("n", 0.0, 10.0, 0.5, 0.25), {})]
+        assert calls[0][0][1] is concept.k1 and calls[0][0][3] is concept._a
+
+    def test_bound_method_global_receives_its_instance_first(self, monkeypatch):
+        calls = []
+
+        class Factory:
+            def make(self, *args):
+                calls.append((self, args))
+                return args
+
+        factory = Factory()
+        monkeypatch.setattr(module, "LinearConcreteConcept", factory.make)
+        assert make(name="n").clone() == ("n", 0.0, 10.0, 0.5, 0.25)
+        assert calls == [(factory, ("n", 0.0, 10.0, 0.5, 0.25))]
+
+    def test_reads_in_order(self, monkeypatch):
+        log = []
+        concept = logged(log)("lin", 0, 0, 0, 0)
+        monkeypatch.setattr(module, "LinearConcreteConcept", lambda *args: log.append(("call",)))
+        log.clear()
+        concept.clone()
+        assert [item for item in log if item[0] == "call" or item[1] in ("name", "k1", "k2", "a", "b")] == [
+            ("get", "name"), ("get", "k1"), ("get", "k2"), ("get", "a"), ("get", "b"), ("call",)]
+
+    def test_deleted_global_without_builtin(self, monkeypatch):
+        concept = make()
+        monkeypatch.delattr(module, "LinearConcreteConcept")
+        assert not hasattr(builtins, "LinearConcreteConcept")
+        with pytest.raises(NameError, match=r"^name 'LinearConcreteConcept' is not defined$") as info:
+            concept.clone()
+        assert entry(info.value) == ("clone", 108)
+
+    def test_builtin_used_after_the_global_is_deleted(self, monkeypatch):
+        concept = make()
+        monkeypatch.delattr(module, "LinearConcreteConcept")
+        monkeypatch.setattr(builtins, "LinearConcreteConcept", lambda *args: ("builtin", args), raising=False)
+        assert concept.clone() == ("builtin", ("lin", 0.0, 10.0, 0.5, 0.25))
+
+    def test_invalid_values_are_reported_through_util(self, messages):
+        concept = make(k1=0.25)
+        concept.a = 0.125
+        concept.b = "1.5"
+        copy = concept.clone()
+        assert messages == ["Error: Linear functions require 0.25 <= 0.125",
+                            "Error: Linear functions require 1.5 <= 1.0"]
+        assert stored(copy) == (0.25, 10.0, 0.125, 1.5)
+
+    def test_raising_report_passes_through_clone(self):
+        concept = make(k1=0.25)
+        concept.a = 0
+        with pytest.raises(ConceptError, match="^Error: Linear functions require 0.25 <= 0.0$") as info:
+            concept.clone()
+        assert module_entries(info.value) == [("clone", 108), ("__init__", 44)]
+
+    @pytest.mark.parametrize("field", ["name", "k1", "k2", "_a", "_b"])
+    def test_missing_value(self, field):
+        concept = make()
+        delattr(concept, field)
+        with pytest.raises(AttributeError) as info:
+            concept.clone()
+        assert module_entries(info.value)[0] == ("clone", 108)
+
+    def test_argument_count(self):
+        with pytest.raises(TypeError) as info:
+            make().clone(1)
+        assert entry(info.value) == ("clone", 99)
+
+
+# ---------------------------------------------------------------------------------------
+# Operators
+
+
+class TestOperators:
+    @pytest.fixture
+    def calls(self, monkeypatch):
+        log = []
+        monkeypatch.setattr(module, "OperatorConcept", operator_spy(log))
+        return log
+
+    def test_negation(self, calls):
+        concept = make()
+        result = -concept
+        assert calls == [("not_", (concept,), result)]
+
+    @pytest.mark.parametrize("combine, operation", [
+        (lambda c, d: c & d, "and_"), (lambda c, d: c | d, "or_"),
+        (lambda c, d: c.__and__(value=d), "and_"), (lambda c, d: c.__or__(value=d), "or_"),
+        (lambda c, d: Concept.__and__(value=d, self=c), "and_"),
+    ])
+    @pytest.mark.parametrize("other", [make(), 5, "text", None])
+    def test_binary(self, calls, combine, operation, other):
+        concept = make()
+        result = combine(concept, other)
+        ((name, args, returned),) = calls
+        assert name == operation and returned is result
+        assert len(args) == 2 and args[0] is concept and args[1] is other
+
+    def test_result_is_returned_as_it_is(self, monkeypatch):
+        monkeypatch.setattr(module, "OperatorConcept", types.SimpleNamespace(
+            not_=lambda c: None, and_=lambda c, d: 0, or_=lambda c, d: "or"))
+        concept = make()
+        assert (-concept) is None
+        assert (concept & concept) == 0
+        assert (concept | concept) == "or"
+
+    def test_bound_methods_receive_their_instance_first(self, monkeypatch):
+        log = []
+
+        class Operators:
+            def not_(self, *args):
+                log.append((self, "not_", args))
+
+            def and_(self, *args):
+                log.append((self, "and_", args))
+
+            def or_(self, *args):
+                log.append((self, "or_", args))
+
+        operators = Operators()
+        monkeypatch.setattr(module, "OperatorConcept", operators)
+        concept = make()
+        -concept
+        concept & 1
+        concept | 2
+        assert log == [(operators, "not_", (concept,)), (operators, "and_", (concept, 1)),
+                       (operators, "or_", (concept, 2))]
+
+    def test_with_the_package_collaborator(self):
+        first, second = make(), make(a=0.2, b=0.9)
+        assert (-first).get_membership_degree(0.25) == 1.0 - 0.125
+        conjunction = first & second
+        assert (conjunction.operator, conjunction.operands) == ("and", (first, second))
+        disjunction = first | second
+        assert disjunction.get_membership_degree(0.25) == max(first.get_membership_degree(0.25),
+                                                              second.get_membership_degree(0.25))
+
+    def test_no_reflected_or_other_operators(self):
+        for name in ("__rand__", "__ror__", "__pos__", "__invert__", "__sub__", "__rsub__", "__xor__"):
+            assert name not in vars(Concept)
+        with pytest.raises(TypeError):
+            5 & make()
+
+    @pytest.mark.parametrize("call, line", [
+        (lambda c: -c, 150), (lambda c: c & c, 164), (lambda c: c | c, 178),
+    ])
+    def test_deleted_global_without_builtin(self, monkeypatch, call, line):
+        concept = make()
+        monkeypatch.delattr(module, "OperatorConcept")
+        with pytest.raises(NameError, match=r"^name 'OperatorConcept' is not defined$") as info:
+            call(concept)
+        assert entry(info.value)[1] == line
+
+    def test_missing_or_fails_only_the_disjunction(self, monkeypatch):
+        log = []
+        monkeypatch.setattr(module, "OperatorConcept", operator_spy(log, without=("or_",)))
+        concept = make()
+        -concept
+        concept & concept
+        with pytest.raises(AttributeError) as info:
+            concept | concept
+        assert entry(info.value) == ("__or__", 178)
+        assert [name for name, _, _ in log] == ["not_", "and_"]
+
+    def test_failing_connective(self, monkeypatch):
+        def refuse(*args):
+            raise OverflowError("refused")
+
+        monkeypatch.setattr(module, "OperatorConcept", types.SimpleNamespace(not_=refuse, and_=refuse, or_=refuse))
+        concept = make()
+        for call, name, line in [(lambda: -concept, "__neg__", 150), (lambda: concept & 1, "__and__", 164),
+                                 (lambda: concept | 1, "__or__", 178)]:
+            with pytest.raises(OverflowError) as info:
+                call()
+            assert entry(info.value) == (name, line)
+
+    @pytest.mark.parametrize("call, name, line", [
+        (lambda c: Concept.__neg__(), "__neg__", 141), (lambda c: c.__neg__(1), "__neg__", 141),
+        (lambda c: c.__and__(), "__and__", 152), (lambda c: c.__and__(1, 2), "__and__", 152),
+        (lambda c: c.__or__(), "__or__", 166), (lambda c: c.__or__(other=1), "__or__", 166),
+    ])
+    def test_argument_binding(self, call, name, line):
+        with pytest.raises(TypeError) as info:
+            call(make())
+        assert entry(info.value) == (name, line)
+
+
+# ---------------------------------------------------------------------------------------
+# Traceback entries: one row per failing line of every method.
+
+
+def _no_operator_concept(mp):
+    mp.delattr(module, "OperatorConcept", raising=False)
+
+
+def _base_refuses(mp):
+    def refuse(self, name):
+        raise RuntimeError("base refused")
+
+    mp.setattr(Base, "__init__", refuse)
+
+
+def _without(field):
+    def setup(concept):
+        delattr(concept, field)
+        return concept
+    return setup
+
+
+def _with(**values):
+    def setup(concept):
+        for field, value in values.items():
+            setattr(concept, field, value)
+        return concept
+    return setup
+
+
+def _quiet_util(mp):
+    mp.setattr(module, "Util", types.SimpleNamespace(error=lambda message: None))
+
+
+def _case(case_id, call, error, entries, patch=None):
+    """call(concept) fails with `error`; `entries` are the module's (method, line) rows."""
+    return pytest.param(call, error, entries, patch, id=case_id)
+
+
+FAILURES = [
+    _case("init-binding", lambda c: Concept("lin", 0, 0, 0), TypeError, [("__init__", 26)]),
+    _case("init-binding-keyword", lambda c: Concept("lin", 0, 0, 0, 0, c=1), TypeError, [("__init__", 26)]),
+    _case("init-base", lambda c: make(), RuntimeError, [("__init__", 42)], _base_refuses),
+    _case("init-super", lambda c: Concept.__init__(1, "lin", 0, 0, 0, 0), TypeError, [("__init__", 42)]),
+    _case("init-compare", lambda c: make(k1="1", a=2), TypeError, [("__init__", 43)]),
+    _case("init-truth", lambda c: make(k1=GreaterGivesBadTruth()), ArithmeticError, [("__init__", 43)]),
+    _case("init-report-k1", lambda c: make(k1=5, a=2), ConceptError, [("__init__", 44)]),
+    _case("init-no-util-k1", lambda c: make(k1=5, a=2), NameError, [("__init__", 44)],
+          lambda mp: mp.delattr(module, "Util", raising=False)),
+    _case("init-no-error-k1", lambda c: make(k1=5, a=2), AttributeError, [("__init__", 44)],
+          lambda mp: mp.setattr(module, "Util", object())),
+    _case("init-text-k1", lambda c: make(k1=RaisingFormat()), LookupError, [("__init__", 44)],
+          _quiet_util),
+    _case("init-compare-b", lambda c: make(b="x"), TypeError, [("__init__", 45)]),
+    _case("init-truth-b", lambda c: make(b=GreaterGivesBadTruth()), ArithmeticError, [("__init__", 45)]),
+    _case("init-report-b", lambda c: make(b=1.5), ConceptError, [("__init__", 46)]),
+    _case("init-no-util-b", lambda c: make(b=1.5), NameError, [("__init__", 46)],
+          lambda mp: mp.delattr(module, "Util", raising=False)),
+    _case("init-text-b", lambda c: make(b=RaisingFormat()), LookupError, [("__init__", 46)],
+          _quiet_util),
+    _case("init-convert-k1", lambda c: make(k1="x", a="y"), ValueError, [("__init__", 48)]),
+    _case("init-assign-k1", lambda c: guarded("k1")("lin", 0, 0, 0, 0), AttributeError, [("__init__", 48)]),
+    _case("init-convert-k2", lambda c: make(k2="x"), ValueError, [("__init__", 49)]),
+    _case("init-assign-k2", lambda c: guarded("k2")("lin", 0, 0, 0, 0), AttributeError, [("__init__", 49)]),
+    _case("init-convert-a", lambda c: make(k1=NeverGreater(), a="x"), ValueError, [("__init__", 50)]),
+    _case("init-assign-a", lambda c: guarded("_a")("lin", 0, 0, 0, 0), AttributeError, [("__init__", 50)]),
+    _case("init-convert-b", lambda c: make(b=NeverGreater(False)), TypeError, [("__init__", 51)]),
+    _case("init-assign-b", lambda c: guarded("_b")("lin", 0, 0, 0, 0), AttributeError, [("__init__", 51)]),
+    _case("a-get-binding", lambda c: Concept.a.fget(), TypeError, [("a", 53)]),
+    _case("a-get", lambda c: _without("_a")(c).a, AttributeError, [("a", 63)]),
+    _case("a-set-binding", lambda c: Concept.a.fset(c), TypeError, [("a", 65)]),
+    _case("a-set", lambda c: setattr(c, "a", "x"), ValueError, [("a", 74)]),
+    _case("a-set-assign", lambda c: Concept.a.fset(1, 0.5), AttributeError, [("a", 74)]),
+    _case("b-get-binding", lambda c: Concept.b.fget(c, 1), TypeError, [("b", 76)]),
+    _case("b-get", lambda c: _without("_b")(c).b, AttributeError, [("b", 86)]),
+    _case("b-set-binding", lambda c: Concept.b.fset(c, 1, 2), TypeError, [("b", 88)]),
+    _case("b-set", lambda c: setattr(c, "b", "x"), ValueError, [("b", 97)]),
+    _case("clone-binding", lambda c: c.clone(1), TypeError, [("clone", 99)]),
+    _case("clone-read", lambda c: _without("k1")(c).clone(), AttributeError, [("clone", 108)]),
+    _case("clone-no-global", lambda c: c.clone(), NameError, [("clone", 108)],
+          lambda mp: mp.delattr(module, "LinearConcreteConcept", raising=False)),
+    _case("clone-call", lambda c: _with(_a=-1.0)(c).clone(), ConceptError, [("clone", 108), ("__init__", 44)]),
+    _case("degree-binding", lambda c: c.get_membership_degree(), TypeError, [("get_membership_degree", 110)]),
+    _case("degree-first-test", lambda c: c.get_membership_degree(None), TypeError,
+          [("get_membership_degree", 122)]),
+    _case("degree-second-test", lambda c: c.get_membership_degree(NeitherSide()), ArithmeticError,
+          [("get_membership_degree", 124)]),
+    _case("degree-third-test", lambda c: _with(_a="x")(c).get_membership_degree(0.3), TypeError,
+          [("get_membership_degree", 126)]),
+    _case("degree-first-line", lambda c: _with(_b="x")(c).get_membership_degree(0.25), TypeError,
+          [("get_membership_degree", 127)]),
+    _case("degree-second-line", lambda c: _with(_b="x")(c).get_membership_degree(0.75), TypeError,
+          [("get_membership_degree", 128)]),
+    _case("degree-zero-division", lambda c: _with(_a=1.0)(c).get_membership_degree(NAN), ZeroDivisionError,
+          [("get_membership_degree", 128)]),
+    _case("name-binding", lambda c: c.compute_name(1), TypeError, [("compute_name", 130)]),
+    _case("name-read", lambda c: _without("k2")(c).compute_name(), AttributeError, [("compute_name", 139)]),
+    _case("name-text", lambda c: _with(_b=RaisingFormat())(c).compute_name(), LookupError,
+          [("compute_name", 139)]),
+    _case("neg-binding", lambda c: Concept.__neg__(), TypeError, [("__neg__", 141)]),
+    _case("neg-lookup", lambda c: -c, NameError, [("__neg__", 150)], _no_operator_concept),
+    _case("and-binding", lambda c: c.__and__(), TypeError, [("__and__", 152)]),
+    _case("and-lookup", lambda c: c & c, NameError, [("__and__", 164)], _no_operator_concept),
+    _case("or-binding", lambda c: c.__or__(), TypeError, [("__or__", 166)]),
+    _case("or-lookup", lambda c: c | c, NameError, [("__or__", 178)], _no_operator_concept),
+    _case("or-attribute", lambda c: c | c, AttributeError, [("__or__", 178)],
+          lambda mp: mp.setattr(module, "OperatorConcept", operator_spy([], without=("or_",)))),
+    _case("hash-binding", lambda c: c.__hash__(1), TypeError, [("__hash__", 180)]),
+    _case("hash-tuple", lambda c: hash(_with(name=[])(c)), TypeError, [("__hash__", 190)]),
+    _case("hash-type", lambda c: hash(_with(type=[])(c)), TypeError, [("__hash__", 191)]),
+    _case("hash-read", lambda c: _without("k1")(c).__hash__(), AttributeError, [("__hash__", 191)]),
+]
+
+ALL_LINES = {26, 42, 43, 44, 45, 46, 48, 49, 50, 51, 53, 63, 65, 74, 76, 86, 88, 97, 99, 108, 110, 122, 124,
+             126, 127, 128, 130, 139, 141, 150, 152, 164, 166, 178, 180, 190, 191}
+
+
+def raise_case(call, error, patch, monkeypatch):
+    """Runs one failing call on a fresh concept; returns the exception."""
+    if patch is not None:
+        patch(monkeypatch)
+    try:
+        concept = make()
+    except Exception:
+        concept = None  # the patch broke construction itself; the call makes its own
+    try:
+        call(concept)
+    except error as caught:
+        return caught
+    raise AssertionError(f"no {error.__name__} raised")
+
+
+class TestTracebackEntries:
+    def test_table_covers_every_line(self):
+        lines = {entries[0][1] for call, error, entries, patch in (param.values for param in FAILURES)}
+        assert lines == ALL_LINES
+
+    @pytest.mark.parametrize("call, error, entries, patch", FAILURES)
+    def test_entry(self, monkeypatch, call, error, entries, patch):
+        caught = raise_case(call, error, patch, monkeypatch)
+        assert module_entries(caught) == entries
+        for tb, (name, line) in zip(module_tracebacks(caught), entries):
+            code = tb.tb_frame.f_code
+            assert code.co_name == PREFIX + name
+            assert code.co_filename == SOURCE
+            assert code.co_firstlineno == line
+            assert tb.tb_frame.f_globals is vars(module)
+        # The module's entry sits right below the caller's frame: nothing in between.
+        items = traceback_items(caught)
+        first = items.index(module_tracebacks(caught)[0])
+        assert items[first - 1].tb_frame.f_code.co_filename == __file__
+
+    @pytest.mark.parametrize("call, error, entries, patch", FAILURES)
+    def test_same_line_reuses_its_code_object(self, monkeypatch, call, error, entries, patch):
+        first = raise_case(call, error, patch, monkeypatch)
+        second = raise_case(call, error, patch, monkeypatch)
+        first_codes = [tb.tb_frame.f_code for tb in module_tracebacks(first)]
+        second_codes = [tb.tb_frame.f_code for tb in module_tracebacks(second)]
+        assert len(first_codes) == len(second_codes) == len(entries)
+        for one, other in zip(first_codes, second_codes):
+            assert one is other
+
+    def test_shuffled_orders_in_fresh_interpreters(self):
+        """The code-object cache, filled in any order from empty, keeps names and lines."""
+        tests = str(Path(__file__).resolve().parent)
+        script = f"""
+import random, sys
+sys.path.insert(0, {tests!r})
+import pytest
+import test_concept as t
+order = list(t.FAILURES)
+random.Random(SEED).shuffle(order)
+problems = []
+checked = 0
+for round_ in range(2):
+    for param in order:
+        call, error, entries, patch = param.values
+        with pytest.MonkeyPatch.context() as mp:
+            caught = t.raise_case(call, error, patch, mp)
+        rows = [(tb.tb_frame.f_code.co_name, tb.tb_lineno, tb.tb_frame.f_code.co_firstlineno)
+                for tb in t.module_tracebacks(caught)]
+        wanted = [(t.PREFIX + name, line, line) for name, line in entries]
+        checked += 1
+        if rows != wanted:
+            problems.append((param.id, rows, wanted))
+print(checked, problems)
+"""
+        for seed in (1, 2, 3):
+            out = run_python(script.replace("SEED", str(seed))).stdout
+            assert out.strip() == f"{2 * len(FAILURES)} []", out
+
+
+# ---------------------------------------------------------------------------------------
+# Global lookups through per-site caches
+
+
+def _util_site(which):
+    def make_spy(tag, log):
+        class Spy:
+            @staticmethod
+            def error(message):
+                log.append((tag, message))
+        return Spy
+
+    def trigger(concept):
+        if which == "k1":
+            make(k1=5, a=2)
+        else:
+            make(b=3)
+
+    return "Util", make_spy, trigger, 44 if which == "k1" else 46
+
+
+def _operator_site(symbol):
+    def make_spy(tag, log):
+        def record(*args):
+            log.append((tag, args))
+            return tag
+        return types.SimpleNamespace(not_=record, and_=record, or_=record)
+
+    triggers = {"-": lambda c: -c, "&": lambda c: c & c, "|": lambda c: c | c}
+    return "OperatorConcept", make_spy, triggers[symbol], {"-": 150, "&": 164, "|": 178}[symbol]
+
+
+def _clone_site():
+    def make_spy(tag, log):
+        def record(*args):
+            log.append((tag, args))
+            return tag
+        return record
+
+    return "LinearConcreteConcept", make_spy, lambda c: c.clone(), 108
+
+
+SITES = {
+    "init-util-k1": _util_site("k1"),
+    "init-util-b": _util_site("b"),
+    "neg": _operator_site("-"),
+    "and": _operator_site("&"),
+    "or": _operator_site("|"),
+    "clone": _clone_site(),
+}
+
+
+@pytest.fixture(params=sorted(SITES))
+def site(request):
+    return SITES[request.param]
+
+
+class TestGlobalLookups:
+    def test_rebinding_takes_effect_at_the_next_call(self, monkeypatch, site):
+        name, make_spy, trigger, _ = site
+        log = []
+        concept = make()
+        for tag in ("first", "second", "third"):
+            monkeypatch.setattr(module, name, make_spy(tag, log))
+            trigger(concept)
+            trigger(concept)
+            assert [entry_tag for entry_tag, _ in log] == [tag, tag]
+            log.clear()
+
+    def test_deleting_then_binding_again(self, monkeypatch, site):
+        name, make_spy, trigger, line = site
+        log = []
+        concept = make()
+        monkeypatch.setattr(module, name, make_spy("before", log))
+        trigger(concept)
+        monkeypatch.delattr(module, name)
+        for _ in range(2):
+            with pytest.raises(NameError, match=rf"^name '{name}' is not defined$") as info:
+                trigger(concept)
+            assert module_entries(info.value)[0][1] == line
+        monkeypatch.setattr(module, name, make_spy("after", log), raising=False)
+        trigger(concept)
+        assert [tag for tag, _ in log] == ["before", "after"]
+
+    def test_builtin_fallback(self, monkeypatch, site):
+        name, make_spy, trigger, _ = site
+        log = []
+        concept = make()
+        monkeypatch.delattr(module, name)
+        monkeypatch.setattr(builtins, name, make_spy("builtin", log), raising=False)
+        trigger(concept)
+        monkeypatch.setattr(module, name, make_spy("global", log), raising=False)
+        trigger(concept)
+        monkeypatch.delattr(module, name)
+        trigger(concept)
+        assert [tag for tag, _ in log] == ["builtin", "global", "builtin"]
+
+    def test_builtin_added_after_a_miss(self, monkeypatch, site):
+        # The module dictionary does not change here: a remembered absence must still
+        # send the lookup to the builtins each time.
+        name, make_spy, trigger, line = site
+        log = []
+        concept = make()
+        monkeypatch.delattr(module, name)
+        with pytest.raises(NameError):
+            trigger(concept)
+        monkeypatch.setattr(builtins, name, make_spy("builtin", log), raising=False)
+        trigger(concept)
+        monkeypatch.setattr(builtins, name, make_spy("other builtin", log))
+        trigger(concept)
+        monkeypatch.delattr(builtins, name)
+        with pytest.raises(NameError) as info:
+            trigger(concept)
+        assert module_entries(info.value)[0][1] == line
+        assert [tag for tag, _ in log] == ["builtin", "other builtin"]
+
+    def test_builtins_read_error_passes_through(self, monkeypatch, site):
+        name, _, trigger, line = site
+        concept = make()
+
+        def missing(attribute):
+            if attribute == name:
+                raise LookupError(f"cannot read {attribute}")
+            raise AttributeError(attribute)
+
+        monkeypatch.delattr(module, name)
+        monkeypatch.setattr(builtins, "__getattr__", missing, raising=False)
+        with pytest.raises(LookupError, match=f"cannot read {name}") as info:
+            trigger(concept)
+        assert module_entries(info.value)[0][1] == line
+
+    def test_unrelated_change_keeps_the_binding(self, monkeypatch, site):
+        name, make_spy, trigger, _ = site
+        log = []
+        concept = make()
+        monkeypatch.setattr(module, name, make_spy("kept", log))
+        trigger(concept)
+        for index in range(3):
+            monkeypatch.setattr(module, f"_unrelated_{index}", index, raising=False)
+            trigger(concept)
+        assert [tag for tag, _ in log] == ["kept"] * 4
+
+    def test_old_object_freed_after_rebinding(self, monkeypatch, site):
+        # The caches hold no reference: a freed object's address may be reused.
+        name, make_spy, trigger, _ = site
+        log = []
+        concept = make()
+        for index in range(20):
+            monkeypatch.setattr(module, name, make_spy(index, log))
+            trigger(concept)
+            gc.collect()
+        assert [tag for tag, _ in log] == list(range(20))
+
+    def test_both_util_sites_see_a_rebinding(self, monkeypatch):
+        log = []
+
+        def spy(tag):
+            return types.SimpleNamespace(error=lambda message: log.append((tag, message[32:])))
+
+        monkeypatch.setattr(module, "Util", spy("A"))
+        make(k1=5, a=2)  # warms the first site only
+        monkeypatch.setattr(module, "Util", spy("B"))
+        make(b=3)  # the second site, first use
+        make(k1=5, a=2)  # the first site, after the rebinding
+        monkeypatch.setattr(module, "Util", spy("C"))
+        make(k1=5, a=2, b=3)
+        assert log == [("A", "5 <= 2"), ("B", "3 <= 1.0"), ("B", "5 <= 2"), ("C", "5 <= 2"), ("C", "3 <= 1.0")]
+
+    def test_operator_sites_see_a_rebinding(self, monkeypatch):
+        log = []
+        concept = make()
+        monkeypatch.setattr(module, "OperatorConcept", operator_spy(log))
+        -concept
+        spy = operator_spy(log)
+        monkeypatch.setattr(module, "OperatorConcept", spy)
+        concept & concept
+        concept | concept
+        -concept
+        assert [name for name, _, _ in log] == ["not_", "and_", "or_", "not_"]
+
+    def test_report_rebinding_util_redirects_the_next_report(self, monkeypatch):
+        log = []
+
+        def second(message):
+            log.append(("second", message[32:]))
+
+        def first(message):
+            log.append(("first", message[32:]))
+            setattr(module, "Util", types.SimpleNamespace(error=second))
+
+        monkeypatch.setattr(module, "Util", types.SimpleNamespace(error=first))
+        make(k1=5, a=2, b=3)
+        assert log == [("first", "5 <= 2"), ("second", "3 <= 1.0")]
+
+    def test_report_deleting_util_fails_the_next_lookup(self, monkeypatch):
+        def vanish(message):
+            delattr(module, "Util")
+            gc.collect()
+
+        monkeypatch.setattr(module, "Util", type("Once", (), {"error": staticmethod(vanish)}))
+        with pytest.raises(NameError, match="^name 'Util' is not defined$") as info:
+            make(k1=5, a=2, b=3)
+        assert entry(info.value) == ("__init__", 46)
+
+    @pytest.mark.parametrize("call", [lambda c: -c, lambda c: c & 1, lambda c: c | 1])
+    def test_collaborator_removed_during_its_own_call(self, monkeypatch, call):
+        # The only references to the stand-in and its bound method are the module's;
+        # the call must keep them alive itself.
+        log = []
+
+        class Operators:
+            def connective(self, *args):
+                delattr(module, "OperatorConcept")
+                gc.collect()
+                log.append((type(self).__name__, args))
+                return "done"
+
+            not_ = and_ = or_ = connective
+
+        monkeypatch.setattr(module, "OperatorConcept", Operators())
+        concept = make()
+        assert call(concept) == "done"
+        assert len(log) == 1 and log[0][0] == "Operators" and log[0][1][0] is concept
+        with pytest.raises(NameError):
+            call(concept)
+
+    def test_class_global_removed_during_clone(self, monkeypatch):
+        log = []
+
+        class Factory:
+            def make(self, *args):
+                delattr(module, "LinearConcreteConcept")
+                gc.collect()
+                log.append((type(self).__name__, args))
+                return "copy"
+
+        monkeypatch.setattr(module, "LinearConcreteConcept", Factory().make)
+        assert make(name="n").clone() == "copy"
+        assert log == [("Factory", ("n", 0.0, 10.0, 0.5, 0.25))]
+
+    def test_clone_reports_through_the_current_util(self, monkeypatch):
+        log = []
+        concept = make()
+        concept.k1 = 0.75
+        monkeypatch.setattr(module, "Util", types.SimpleNamespace(error=log.append))
+        concept.clone()
+        monkeypatch.delattr(module, "Util")
+        with pytest.raises(NameError, match="'Util'"):
+            concept.clone()
+        assert log == ["Error: Linear functions require 0.75 <= 0.5"]
+
+
+# ---------------------------------------------------------------------------------------
+# Reference counts
+
+
+def _succeeding(call):
+    return call
+
+
+def _failing(call, error):
+    def action():
+        try:
+            call()
+        except error:
+            pass
+        else:
+            raise AssertionError("expected a failure")
+    return action
+
+
+def _objects():
+    """Fresh argument objects that nothing else refers to."""
+    return types.SimpleNamespace(
+        name=fresh_str("concept"), k1=fresh_float(0.125), k2=fresh_float(9.5), a=fresh_float(0.5),
+        b=fresh_float(0.25), low=fresh_float(-0.5), inside=fresh_float(0.25), upper=fresh_float(0.75),
+        high=fresh_float(1.5), text=fresh_str("2.5"), bad=fresh_str("bad"), marker=object(),
+        result=object(), other=object(),
+    )
+
+
+def _rc_init(mp, o):
+    concept = make()
+    return _succeeding(lambda: concept.__init__(o.name, o.k1, o.k2, o.a, o.b)), [concept, o.name, o.k1, o.k2,
+                                                                                  o.a, o.b]
+
+
+def _rc_init_reports(mp, o):
+    sink = []
+    util = types.SimpleNamespace(error=sink.append)
+    mp.setattr(module, "Util", util)
+    big = fresh_float(5.5)
+    concept = make()
+
+    def action():
+        concept.__init__(o.name, big, o.k2, o.a, o.high)
+        sink.clear()
+    return action, [concept, big, o.a, o.high, util, sink]
+
+
+def _rc_init_bound_report(mp, o):
+    class Reporter:
+        def error(self, message):
+            pass
+
+    reporter = Reporter()
+    mp.setattr(module, "Util", reporter)
+    big = fresh_float(5.5)
+    return _succeeding(lambda: Concept(o.name, big, o.k2, o.a, o.b)), [reporter, Reporter, big, o.name]
+
+
+def _rc_init_raising_report(mp, o):
+    big = fresh_float(5.5)
+    return _failing(lambda: Concept(o.name, big, o.k2, o.a, o.b), ConceptError), [big, o.a, o.name]
+
+
+def _rc_init_compare(mp, o):
+    return _failing(lambda: Concept(o.name, o.text, o.k2, o.a, o.b), TypeError), [o.text, o.a, o.name]
+
+
+def _rc_init_convert(mp, o):
+    return _failing(lambda: Concept(o.name, o.k1, o.bad, o.a, o.b), ValueError), [o.k1, o.bad, o.a, o.name]
+
+
+def _rc_init_binding(mp, o):
+    return _failing(lambda: Concept(o.name, o.k1, o.k2, o.a), TypeError), [o.name, o.k1, o.k2, o.a]
+
+
+def _rc_init_keywords(mp, o):
+    return _succeeding(lambda: Concept(name=o.name, k1=o.k1, k2=o.k2, a=o.a, b=o.b)), [o.name, o.k1, o.a]
+
+
+def _rc_getter(mp, o):
+    concept = make()
+    concept._a = o.marker
+    return _succeeding(lambda: concept.a), [concept, o.marker]
+
+
+def _rc_getter_missing(mp, o):
+    concept = make()
+    del concept._b
+    return _failing(lambda: concept.b, AttributeError), [concept]
+
+
+def _rc_setter(mp, o):
+    concept = make()
+    return _succeeding(lambda: setattr(concept, "a", o.text) or setattr(concept, "b", o.b)), [concept, o.text,
+                                                                                             o.b]
+
+
+def _rc_setter_bad(mp, o):
+    concept = make()
+    return _failing(lambda: setattr(concept, "b", o.bad), ValueError), [concept, o.bad]
+
+
+def _rc_degree(mp, o):
+    concept = make()
+    zero, one = concept.get_membership_degree(-1), concept.get_membership_degree(2)
+
+    def action():
+        for value in (o.low, o.inside, o.upper, o.high):
+            concept.get_membership_degree(value)
+    return action, [concept, o.low, o.inside, o.upper, o.high, zero, one]
+
+
+def _rc_degree_bad(mp, o):
+    concept = make()
+    return _failing(lambda: concept.get_membership_degree(o.marker), TypeError), [concept, o.marker]
+
+
+def _rc_degree_bad_b(mp, o):
+    concept = make()
+    concept._b = o.bad
+
+    def action():
+        for value in (o.inside, o.upper):
+            try:
+                concept.get_membership_degree(value)
+            except TypeError:
+                pass
+    return action, [concept, o.bad, o.inside, o.upper]
+
+
+def _rc_name(mp, o):
+    concept = make()
+    concept.k1, concept.k2, concept._a = o.text, o.marker, Tagged("é")
+    return _succeeding(lambda: concept.compute_name()), [concept, o.text, o.marker]
+
+
+def _rc_name_bad(mp, o):
+    concept = make()
+    concept.k1, concept._b = o.text, RaisingFormat()
+    return _failing(lambda: concept.compute_name(), LookupError), [concept, o.text]
+
+
+def _rc_hash(mp, o):
+    concept = Concept(o.name, o.k1, o.k2, o.a, o.b)
+    return _succeeding(lambda: hash(concept)), [concept, o.name, o.k1, o.a]
+
+
+def _rc_hash_bad_name(mp, o):
+    concept = make()
+    name = []
+    concept.name = name
+    return _failing(lambda: hash(concept), TypeError), [concept, name]
+
+
+def _rc_hash_bad_type(mp, o):
+    concept = make()
+    kind = []
+    concept.type = kind
+    return _failing(lambda: concept.__hash__(), TypeError), [concept, kind]
+
+
+def _rc_clone(mp, o):
+    concept = Concept(o.name, o.k1, o.k2, o.a, o.b)
+    return _succeeding(lambda: concept.clone()), [concept, o.name, o.k1, o.a]
+
+
+def _rc_clone_spy(mp, o):
+    factory = types.SimpleNamespace()
+    factory.make = lambda *args: o.result
+    mp.setattr(module, "LinearConcreteConcept", factory.make)
+    concept = Concept(o.name, o.k1, o.k2, o.a, o.b)
+    return _succeeding(lambda: concept.clone()), [concept, o.result, factory.make, o.name, o.k1]
+
+
+def _rc_clone_missing(mp, o):
+    mp.delattr(module, "LinearConcreteConcept")
+    concept = make()
+    return _failing(lambda: concept.clone(), NameError), [concept]
+
+
+def _rc_clone_report(mp, o):
+    concept = Concept(o.name, o.k1, o.k2, o.a, o.b)
+    concept._a = o.low
+    return _failing(lambda: concept.clone(), ConceptError), [concept, o.name, o.k1, o.low]
+
+
+def _rc_operators(mp, o):
+    spy = types.SimpleNamespace(not_=lambda c: o.result, and_=lambda c, d: o.result, or_=lambda c, d: o.result)
+    mp.setattr(module, "OperatorConcept", spy)
+    concept = make()
+
+    def action():
+        -concept
+        concept & o.other
+        concept | o.other
+    return action, [concept, o.other, o.result, spy]
+
+
+def _rc_operators_bound(mp, o):
+    class Operators:
+        def not_(self, c):
+            return o.result
+
+        def and_(self, c, d):
+            return o.result
+
+        or_ = and_
+
+    operators = Operators()
+    mp.setattr(module, "OperatorConcept", operators)
+    concept = make()
+
+    def action():
+        -concept
+        concept.__and__(value=o.other)
+        concept | o.other
+    return action, [concept, o.other, o.result, operators]
+
+
+def _rc_operators_missing(mp, o):
+    mp.delattr(module, "OperatorConcept")
+    concept = make()
+
+    def action():
+        for call in (lambda: -concept, lambda: concept & o.other, lambda: concept | o.other):
+            try:
+                call()
+            except NameError:
+                pass
+    return action, [concept, o.other]
+
+
+def _rc_operators_no_or(mp, o):
+    spy = types.SimpleNamespace(not_=lambda c: o.result)
+    mp.setattr(module, "OperatorConcept", spy)
+    concept = make()
+    return _failing(lambda: concept | o.other, AttributeError), [concept, o.other, spy]
+
+
+def _rc_binding(mp, o):
+    concept = make()
+
+    def action():
+        for call in (lambda: concept.get_membership_degree(), lambda: concept.__and__(o.other, o.marker),
+                     lambda: concept.clone(o.other), lambda: concept.__or__(value=o.other, extra=o.marker)):
+            try:
+                call()
+            except TypeError:
+                pass
+    return action, [concept, o.other, o.marker]
+
+
+REFCOUNT_CASES = {name[len("_rc_"):]: function for name, function in dict(globals()).items()
+                  if name.startswith("_rc_")}
+
+
+class TestReferenceCounts:
+    @pytest.mark.parametrize("case", sorted(REFCOUNT_CASES))
+    def test_no_growth(self, monkeypatch, case):
+        action, tracked = REFCOUNT_CASES[case](monkeypatch, _objects())
+        action()
+        action()
+        gc.collect()
+        before = [sys.getrefcount(item) for item in tracked]
+        for _ in range(1000):
+            action()
+        gc.collect()
+        after = [sys.getrefcount(item) for item in tracked]
+        assert after == before
+
+    def test_cached_code_objects_do_not_grow(self):
+        concept = make()
+
+        def fail():
+            try:
+                concept.get_membership_degree(None)
+            except TypeError as error:
+                return module_tracebacks(error)[0].tb_frame.f_code
+            raise AssertionError
+
+        code = fail()
+        gc.collect()
+        before = sys.getrefcount(code)
+        for _ in range(1000):
+            fail()
+        gc.collect()
+        assert sys.getrefcount(code) == before
