@@ -39,6 +39,23 @@ inline void set_frame_line(PyFrameObject* frame, int line) {
     reinterpret_cast<FrameHead311*>(frame)->f_lineno = line;
 }
 
+// CPython 3.11's property object (Objects/descrobject.c). Its getter can be replaced by
+// calling property.__init__ again, which leaves every type's version tag alone.
+struct PropertyHead311 {
+    PyObject_HEAD
+    PyObject* prop_get;
+};
+
+inline PyObject* property_getter(PyObject* property) {
+    return reinterpret_cast<PropertyHead311*>(property)->prop_get;
+}
+
+// CPython 3.11: a type's version tag is valid while the flag says so; any change of the
+// type or of a base's attributes clears it.
+inline bool has_version_tag(PyTypeObject* type, unsigned int version) {
+    return type->tp_version_tag == version && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
 }  // namespace
 
 Ref lookup_module_global(PyObject* name, GlobalLookupCache& cache) {
@@ -65,6 +82,26 @@ Ref lookup_builtin(PyObject* name) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return found;
+}
+
+bool reads_through_own_property(PyObject* object, PyObject* name, const PyMethodDef* getter,
+                                PropertyReadCache& cache) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type != cache.type || !has_version_tag(type, cache.version)) {
+        cache = {};
+        if (type->tp_getattro != PyObject_GenericGetAttr) {
+            return false;
+        }
+        PyObject* found = _PyType_Lookup(type, name);  // borrowed; sets the version tag
+        if (!found || !Py_IS_TYPE(found, &PyProperty_Type) ||
+            !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            return false;
+        }
+        cache = {type, type->tp_version_tag, found};
+    }
+    PyObject* function = property_getter(cache.property);
+    return function && Py_IS_TYPE(function, module_state.native_function_type) &&
+           reinterpret_cast<PyCFunctionObject*>(function)->m_ml == getter;
 }
 
 Ref get_attr_or_null(PyObject* object, PyObject* name) {

@@ -21,6 +21,12 @@ inline int set_attr(PyObject* object, PyObject* name, PyObject* value) {
     return slot ? slot(object, name, value) : PyObject_SetAttr(object, name, value);
 }
 
+// True when reading `name` on `object` is known to call the property whose getter is a
+// native function defined by `getter`, so that the caller may run the getter's body
+// itself. Checked through `cache` for the object's exact type.
+bool reads_through_own_property(PyObject* object, PyObject* name, const PyMethodDef* getter,
+                                PropertyReadCache& cache);
+
 // Empty with no exception set when the attribute is missing.
 Ref get_attr_or_null(PyObject* object, PyObject* name);
 

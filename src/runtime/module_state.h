@@ -47,6 +47,16 @@ struct GlobalLookupCaches {
     GlobalLookupCache class_setter_b;    // class creation: `b` for the setter decorator
 };
 
+// A site that reads a property through an instance. While `type` keeps the version tag
+// `version`, reading the property's name on an instance of exactly `type` goes through
+// the generic attribute lookup to `property` (borrowed from the type's MRO dictionaries,
+// which hold it while the tag is unchanged).
+struct PropertyReadCache {
+    PyTypeObject* type;
+    unsigned int version;
+    PyObject* property;
+};
+
 struct ModuleState {
     PyObject* module_dict;
     PyObject* builtins_module;
@@ -66,6 +76,8 @@ struct ModuleState {
     PyObject* builtin_property;
     PyObject* builtin_super;
     PyObject* module_object;
+    PropertyReadCache read_a;  // the method bodies' reads of `a`
+    PropertyReadCache read_b;  // the method bodies' reads of `b`
 };
 
 // Defined by the extension module that links the runtime (each has its own record).

@@ -33,10 +33,46 @@ int store_float(PyObject* self, Const name, PyObject* value) {
 
 constexpr const char init_name[] = LCC_METHOD_NAME("__init__");
 
+// The `__init__` that super(defining_class, self) finds after defining_class in the MRO of
+// self's type, when it is a plain Python function: calling it with (self, name) is what
+// the proxy's bound method does. Empty (no exception) when the proxy must do the work.
+Ref next_plain_init(PyObject* defining_class, PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject* mro = type->tp_mro;
+    if (!PyType_Check(defining_class) || PyType_Check(self) || !mro ||
+        !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(defining_class))) {
+        return Ref();
+    }
+    Ref hold_mro = Ref::borrow(mro);  // a lookup below may replace type->tp_mro
+    const Py_ssize_t count = PyTuple_GET_SIZE(mro);
+    Py_ssize_t i = 0;
+    while (i + 1 < count && PyTuple_GET_ITEM(mro, i) != defining_class) {
+        ++i;
+    }
+    for (++i; i < count; ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        PyObject* found = PyDict_GetItemWithError(dict, constant(Const::dunder_init));
+        if (found) {
+            return PyFunction_Check(found) ? Ref::borrow(found) : Ref();
+        }
+        if (PyErr_Occurred()) {
+            return Ref();
+        }
+    }
+    return Ref();
+}
+
 int initialise_base(PyObject* function, PyObject* self, PyObject* name) {
     PyObject* defining_class = reinterpret_cast<PyObject*>(as_native_function(function)->head.mm_class);
     if (!defining_class) {
         PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+        return -1;
+    }
+    if (Ref base_init = next_plain_init(defining_class, self)) {
+        PyObject* arguments[] = {self, name};
+        return Ref::steal(PyObject_Vectorcall(base_init.get(), arguments, 2, nullptr)) ? 0 : -1;
+    }
+    if (PyErr_Occurred()) {
         return -1;
     }
     PyObject* super_arguments[] = {defining_class, self};
@@ -50,9 +86,20 @@ int initialise_base(PyObject* function, PyObject* self, PyObject* name) {
     return ignored ? 0 : -1;
 }
 
-// 1 when `left > right`, 0 when not, -1 on failure.
-int greater_than(PyObject* left, PyObject* right) {
-    Ref comparison = Ref::steal(PyObject_RichCompare(left, right, Py_GT));
+// The truth of `left <operation> right`: 1, 0, or -1 on failure. Exact floats (and the
+// module's int 0) compare as doubles, exactly as float's own comparison does.
+int compare(PyObject* left, PyObject* right, int operation) {
+    if (PyFloat_CheckExact(left) && (PyFloat_CheckExact(right) || right == module_state.int_zero)) {
+        const double x = PyFloat_AS_DOUBLE(left);
+        const double y = right == module_state.int_zero ? 0.0 : PyFloat_AS_DOUBLE(right);
+        switch (operation) {
+        case Py_LE: return x <= y;
+        case Py_GE: return x >= y;
+        case Py_GT: return x > y;
+        default: break;
+        }
+    }
+    Ref comparison = Ref::steal(PyObject_RichCompare(left, right, operation));
     return comparison ? truth_value(comparison.get()) : -1;
 }
 
@@ -97,7 +144,7 @@ PyObject* init_body(PyObject* function, PyObject* const* arguments) {
     if (initialise_base(function, self, name) < 0) {
         return fail(init_name, 42);
     }
-    const int k1_above_a = greater_than(k1, a);
+    const int k1_above_a = compare(k1, a, Py_GT);
     if (k1_above_a < 0) {
         return fail(init_name, 43);
     }
@@ -107,7 +154,7 @@ PyObject* init_body(PyObject* function, PyObject* const* arguments) {
             return fail(init_name, 44);
         }
     }
-    const int b_above_one = greater_than(b, module_state.float_one);
+    const int b_above_one = compare(b, module_state.float_one, Py_GT);
     if (b_above_one < 0) {
         return fail(init_name, 45);
     }
@@ -137,8 +184,25 @@ PyObject* init_body(PyObject* function, PyObject* const* arguments) {
 constexpr const char a_name[] = LCC_METHOD_NAME("a");
 constexpr const char b_name[] = LCC_METHOD_NAME("b");
 
+// What the getter of `a` (`b`) returns for `self`, its traceback entry recorded.
+Ref stored_a(PyObject* self) {
+    Ref value = get_attr(self, constant(Const::underscore_a));
+    if (!value) {
+        add_traceback(a_name, 63);
+    }
+    return value;
+}
+
+Ref stored_b(PyObject* self) {
+    Ref value = get_attr(self, constant(Const::underscore_b));
+    if (!value) {
+        add_traceback(b_name, 86);
+    }
+    return value;
+}
+
 PyObject* getter_a_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(get_attr(arguments[0], constant(Const::underscore_a)), a_name, 63);
+    return stored_a(arguments[0]).release();
 }
 
 PyObject* setter_a_body(PyObject*, PyObject* const* arguments) {
@@ -149,7 +213,35 @@ PyObject* setter_a_body(PyObject*, PyObject* const* arguments) {
 }
 
 PyObject* getter_b_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(get_attr(arguments[0], constant(Const::underscore_b)), b_name, 86);
+    return stored_b(arguments[0]).release();
+}
+
+// self.a and self.b as the method bodies read them. While the instance's type resolves
+// the name to this class's own property through the generic lookup, the getter's body
+// runs here directly: the same reads, the same result, the same traceback entries.
+Ref read_a(PyObject* self) {
+    if (reads_through_own_property(self, constant(Const::a), method_definition(CodeIndex::getter_a),
+                                   module_state.read_a)) {
+        return stored_a(self);
+    }
+    return get_attr(self, constant(Const::a));
+}
+
+Ref read_b(PyObject* self) {
+    if (reads_through_own_property(self, constant(Const::b), method_definition(CodeIndex::getter_b),
+                                   module_state.read_b)) {
+        return stored_b(self);
+    }
+    return get_attr(self, constant(Const::b));
+}
+
+// Any attribute of `self` that a method body reads.
+Ref read_attribute(PyObject* self, Const name) {
+    switch (name) {
+    case Const::a: return read_a(self);
+    case Const::b: return read_b(self);
+    default: return get_attr(self, constant(name));
+    }
 }
 
 PyObject* setter_b_body(PyObject*, PyObject* const* arguments) {
@@ -172,7 +264,7 @@ Ref clone_concept(PyObject* self) {
     Ref values[5];
     PyObject* vector[6] = {nullptr};
     for (int i = 0; i < 5; ++i) {
-        values[i] = get_attr(self, constant(read_order[i]));
+        values[i] = read_attribute(self, read_order[i]);
         if (!values[i]) {
             return Ref();
         }
@@ -189,38 +281,109 @@ PyObject* clone_body(PyObject*, PyObject* const* arguments) {
 
 constexpr const char degree_name[] = LCC_METHOD_NAME("get_membership_degree");
 
-int compare(PyObject* left, PyObject* right, int operation) {
-    Ref comparison = Ref::steal(PyObject_RichCompare(left, right, operation));
-    return comparison ? truth_value(comparison.get()) : -1;
+// An operand of the membership arithmetic. Values that are exact floats are held as
+// doubles: float arithmetic runs no code of anyone's, so it may run unboxed, in the same
+// order and with the same IEEE results. Anything else stays an object and goes through
+// the number protocol at its own step. An empty operand means a failed step.
+class Operand {
+public:
+    static Operand read(Ref object) {
+        Operand operand;
+        if (object && PyFloat_CheckExact(object.get())) {
+            operand.unboxed_ = true;
+            operand.value_ = PyFloat_AS_DOUBLE(object.get());
+        } else {
+            operand.object_ = std::move(object);
+        }
+        return operand;
+    }
+    static Operand unboxed(double value) {
+        Operand operand;
+        operand.unboxed_ = true;
+        operand.value_ = value;
+        return operand;
+    }
+    static Operand boxed(Ref object) {
+        Operand operand;
+        operand.object_ = std::move(object);
+        return operand;
+    }
+
+    bool failed() const { return !unboxed_ && !object_; }
+    bool is_unboxed() const { return unboxed_; }
+    double value() const { return value_; }
+    Ref box() const {
+        return unboxed_ ? Ref::steal(PyFloat_FromDouble(value_)) : Ref::borrow(object_.get());
+    }
+
+private:
+    bool unboxed_ = false;
+    double value_ = 0.0;
+    Ref object_;
+};
+
+Operand arithmetic(const Operand& left, const Operand& right, binaryfunc generic,
+                   double (*unboxed)(double, double)) {
+    if (left.failed() || right.failed()) {
+        return Operand();
+    }
+    if (left.is_unboxed() && right.is_unboxed()) {
+        return Operand::unboxed(unboxed(left.value(), right.value()));
+    }
+    Ref x = left.box();
+    Ref y = x ? right.box() : Ref();
+    return Operand::boxed(y ? Ref::steal(generic(x.get(), y.get())) : Ref());
+}
+
+Operand add(const Operand& x, const Operand& y) {
+    return arithmetic(x, y, PyNumber_Add, [](double a, double b) { return a + b; });
+}
+
+Operand subtract(const Operand& x, const Operand& y) {
+    return arithmetic(x, y, PyNumber_Subtract, [](double a, double b) { return a - b; });
+}
+
+Operand multiply(const Operand& x, const Operand& y) {
+    return arithmetic(x, y, PyNumber_Multiply, [](double a, double b) { return a * b; });
+}
+
+Operand divide(const Operand& x, const Operand& y) {
+    if (y.is_unboxed() && y.value() == 0.0 && x.is_unboxed()) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+        return Operand();
+    }
+    return arithmetic(x, y, PyNumber_TrueDivide, [](double a, double b) { return a / b; });
+}
+
+// 1.0 - x
+Operand one_minus(const Operand& x) {
+    if (x.failed() || x.is_unboxed()) {
+        return x.failed() ? Operand() : Operand::unboxed(1.0 - x.value());
+    }
+    Ref object = x.box();
+    return Operand::boxed(float_constant_minus(module_state.float_one, object.get(), 1.0));
 }
 
 // (b / a) * value
-Ref first_line(PyObject* self, PyObject* value) {
-    Ref b = get_attr(self, constant(Const::b));
-    Ref a = b ? get_attr(self, constant(Const::a)) : Ref();
-    Ref quotient = a ? Ref::steal(PyNumber_TrueDivide(b.get(), a.get())) : Ref();
-    return quotient ? Ref::steal(PyNumber_Multiply(quotient.get(), value)) : Ref();
+Ref first_line(PyObject* self, const Operand& value) {
+    Operand b = Operand::read(read_b(self));
+    Operand a = b.failed() ? Operand() : Operand::read(read_a(self));
+    return multiply(divide(b, a), value).box();
 }
 
 // (value * (1.0 - b) + (b - a)) / (1.0 - a)
-Ref second_line(PyObject* self, PyObject* value) {
-    PyObject* one = module_state.float_one;
-    Ref b = get_attr(self, constant(Const::b));
-    Ref one_minus_b = b ? float_constant_minus(one, b.get(), 1.0) : Ref();
-    Ref product = one_minus_b ? Ref::steal(PyNumber_Multiply(value, one_minus_b.get())) : Ref();
-    if (!product) {
+Ref second_line(PyObject* self, const Operand& value) {
+    Operand product = multiply(value, one_minus(Operand::read(read_b(self))));
+    if (product.failed()) {
         return Ref();
     }
-    b = get_attr(self, constant(Const::b));
-    Ref a = b ? get_attr(self, constant(Const::a)) : Ref();
-    Ref difference = a ? Ref::steal(PyNumber_Subtract(b.get(), a.get())) : Ref();
-    Ref sum = difference ? Ref::steal(PyNumber_Add(product.get(), difference.get())) : Ref();
-    if (!sum) {
+    Operand b = Operand::read(read_b(self));
+    Operand a = b.failed() ? Operand() : Operand::read(read_a(self));
+    Operand sum = add(product, subtract(b, a));
+    if (sum.failed()) {
         return Ref();
     }
-    a = get_attr(self, constant(Const::a));
-    Ref one_minus_a = a ? float_constant_minus(one, a.get(), 1.0) : Ref();
-    return one_minus_a ? Ref::steal(PyNumber_TrueDivide(sum.get(), one_minus_a.get())) : Ref();
+    return divide(sum, one_minus(Operand::read(read_a(self)))).box();
 }
 
 PyObject* get_membership_degree_body(PyObject*, PyObject* const* arguments) {
@@ -234,16 +397,17 @@ PyObject* get_membership_degree_body(PyObject*, PyObject* const* arguments) {
     if (at_least_one != 0) {
         return at_least_one < 0 ? fail(degree_name, 124) : Py_NewRef(module_state.float_one);
     }
-    Ref a = get_attr(self, constant(Const::a));
+    Ref a = read_a(self);
     const int on_first_line = a ? compare(value, a.get(), Py_LE) : -1;
     if (on_first_line < 0) {
         return fail(degree_name, 126);
     }
     a.reset();
+    const Operand operand = Operand::read(Ref::borrow(value));
     if (on_first_line) {
-        return result_or_fail(first_line(self, value), degree_name, 127);
+        return result_or_fail(first_line(self, operand), degree_name, 127);
     }
-    return result_or_fail(second_line(self, value), degree_name, 128);
+    return result_or_fail(second_line(self, operand), degree_name, 128);
 }
 
 // ---- compute_name ------------------------------------------------------------------
@@ -257,7 +421,7 @@ Ref concept_name(PyObject* self) {
     Py_ssize_t length = 14;
     Py_UCS4 bound = 0x7F;
     for (int i = 0; i < 4; ++i) {
-        Ref value = get_attr(self, constant(read_order[i]));
+        Ref value = read_attribute(self, read_order[i]);
         texts[i] = value ? value_text(value.get()) : Ref();
         if (!texts[i]) {
             return Ref();
@@ -284,7 +448,7 @@ Ref hash_items(PyObject* self) {
     constexpr Const read_order[] = {Const::name, Const::k1, Const::k2, Const::a, Const::b, Const::type};
     Ref values[6];
     for (int i = 0; i < 6; ++i) {
-        values[i] = get_attr(self, constant(read_order[i]));
+        values[i] = read_attribute(self, read_order[i]);
         if (!values[i]) {
             return Ref();
         }
