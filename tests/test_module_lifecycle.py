@@ -43,8 +43,11 @@ def module():
 
 class TestAttributes:
     def test_is_the_extension(self, module):
+        import importlib.machinery
+
         assert module.__file__.endswith(".so") or module.__file__.endswith(".pyd")
-        assert type(module.__loader__).__name__ == "ExtensionFileLoader"
+        assert isinstance(module.__loader__, importlib.machinery.ExtensionFileLoader)
+        assert module.__spec__.loader is module.__loader__
 
     def test_names_bound_by_execution(self, module):
         import builtins

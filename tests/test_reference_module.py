@@ -550,3 +550,7 @@ def test_compiled_module_fails_at_the_same_line(monkeypatch, case, function, lin
     error = run_failing(compiled, case)
     assert type(error) is type(plain_error)
     assert entry_in_module(error) == (function, line)
+    # The compiled module's loader finds this source, so the traceback shows the line.
+    source_line = SOURCE.read_text(encoding="utf-8").splitlines()[line - 1].strip()
+    text = "".join(traceback.format_exception(error))
+    assert f'{SOURCE.name}", line {line}, in {MODULE_NAME}.LinearConcreteConcept.{function}\n    {source_line}\n' in text

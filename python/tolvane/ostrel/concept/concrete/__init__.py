@@ -1,1 +1,51 @@
-"""Concrete fuzzy concepts."""
+"""Concrete fuzzy concepts.
+
+The compiled ``linear_concrete_concept`` module's traceback entries name lines of the
+readable ``linear_concrete_concept.py`` beside it. Its loader answers ``get_source`` with
+that file, so that the ``traceback`` module and ``linecache`` show the failing line. On
+an interpreter that cannot load the compiled module, the ``.py`` file is imported
+instead, as usual.
+"""
+
+from __future__ import annotations
+
+import importlib.machinery
+import importlib.util
+import os
+import sys
+
+_COMPILED_NAME = __name__ + ".linear_concrete_concept"
+_SOURCE_NAME = "linear_concrete_concept.py"
+
+
+class CompiledModuleLoader(importlib.machinery.ExtensionFileLoader):
+    """Loads the compiled module; its source is the readable module beside it."""
+
+    def get_source(self, fullname: str) -> str | None:
+        source = os.path.join(os.path.dirname(self.path), _SOURCE_NAME)
+        try:
+            with open(source, encoding="utf-8") as text:
+                return text.read()
+        except OSError:
+            return None
+
+
+class CompiledModuleFinder:
+    """Finds the compiled module where the ordinary finder would, with the loader above."""
+
+    @classmethod
+    def find_spec(cls, fullname, path=None, target=None):
+        if fullname != _COMPILED_NAME:
+            return None
+        for directory in path or __path__:
+            for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+                candidate = os.path.join(directory, "linear_concrete_concept" + suffix)
+                if os.path.isfile(candidate):
+                    loader = CompiledModuleLoader(fullname, candidate)
+                    return importlib.util.spec_from_file_location(fullname, candidate, loader=loader)
+        return None
+
+
+# Once per process, even if this package is reloaded.
+if not any(getattr(finder, "__module__", None) == __name__ for finder in sys.meta_path):
+    sys.meta_path.insert(0, CompiledModuleFinder)
