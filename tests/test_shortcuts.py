@@ -280,3 +280,47 @@ class TestBaseInitialiser:
         compiled = outcome(COMPILED.__init__, object(), "x", 0, 1, 0.5, 0.5)
         assert compiled[:2] == ("raised", TypeError)
         assert "super(type, obj)" in compiled[2]
+
+
+class TestHashArithmetic:
+    """The hash is computed without the tuple: it must equal hash() of the tuple for
+    every type hash, including those an int's hash reduces or flips."""
+
+    @staticmethod
+    def expected(c):
+        return hash((c.name, c.k1, c.k2, c.a, c.b, hash(c.type)))
+
+    @pytest.mark.parametrize(
+        "kind",
+        [0, 1, -2, 2**61 - 2, 2**61 - 1, 2**61, 2**62 + 5, -(2**62 + 5), 2**63 - 1, -(2**63) + 1,
+         -(2**61 - 1), -(2**61), "text", (1, 2), float("inf"), -0.0],
+        ids=repr,
+    )
+    def test_type_hashes(self, kind):
+        c = COMPILED("x", 0, 1, 0.5, 0.5)
+        c.type = kind
+        assert hash(c) == self.expected(c)
+
+    def test_random_values(self):
+        hypothesis = pytest.importorskip("hypothesis")
+        strategies = hypothesis.strategies
+
+        class Hashing:
+            def __init__(self, value):
+                self.value = value
+
+            def __hash__(self):
+                return self.value
+
+        @hypothesis.given(
+            strategies.integers(-(2**63) + 1, 2**63 - 1).filter(lambda v: v != -1),
+            strategies.one_of(strategies.text(max_size=5), strategies.integers(), strategies.floats()),
+            strategies.floats(allow_nan=False),
+        )
+        @hypothesis.settings(max_examples=300, deadline=None, database=None)
+        def check(type_hash, name, k1):
+            c = COMPILED("x", 0, 1, 0.5, 0.5)
+            c.type, c.name, c.k1 = Hashing(type_hash), name, k1
+            assert hash(c) == self.expected(c)
+
+        check()

@@ -5,6 +5,7 @@
 #include "runtime/argument_binding.h"
 #include "runtime/conversion.h"
 #include "runtime/function_object.h"
+#include "runtime/hashing.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 
@@ -443,41 +444,29 @@ PyObject* compute_name_body(PyObject*, PyObject* const* arguments) {
 
 constexpr const char hash_name[] = LCC_METHOD_NAME("__hash__");
 
-// The 6-tuple (name, k1, k2, a, b, hash(type)).
-Ref hash_items(PyObject* self) {
+// hash((name, k1, k2, a, b, hash(type))), computed as the tuple would be, without
+// making the tuple or the int.
+PyObject* hash_body(PyObject*, PyObject* const* arguments) {
     constexpr Const read_order[] = {Const::name, Const::k1, Const::k2, Const::a, Const::b, Const::type};
     Ref values[6];
     for (int i = 0; i < 6; ++i) {
-        values[i] = read_attribute(self, read_order[i]);
+        values[i] = read_attribute(arguments[0], read_order[i]);
         if (!values[i]) {
-            return Ref();
+            return fail(hash_name, 191);
         }
     }
     const Py_hash_t type_hash = PyObject_Hash(values[5].get());
     if (type_hash == -1) {
-        return Ref();
-    }
-    values[5] = Ref::steal(PyLong_FromSsize_t(type_hash));
-    Ref items = values[5] ? Ref::steal(PyTuple_New(6)) : Ref();
-    if (!items) {
-        return Ref();
-    }
-    for (int i = 0; i < 6; ++i) {
-        PyTuple_SET_ITEM(items.get(), i, values[i].release());
-    }
-    return items;
-}
-
-PyObject* hash_body(PyObject*, PyObject* const* arguments) {
-    Ref items = hash_items(arguments[0]);
-    if (!items) {
         return fail(hash_name, 191);
     }
-    const Py_hash_t hash = PyObject_Hash(items.get());
-    if (hash == -1) {
-        return fail(hash_name, 190);
+    TupleHash items;
+    for (int i = 0; i < 5; ++i) {
+        if (items.add(values[i].get()) < 0) {
+            return fail(hash_name, 190);
+        }
     }
-    return result_or_fail(Ref::steal(PyLong_FromSsize_t(hash)), hash_name, 190);
+    items.add_hash(int_hash(type_hash));
+    return result_or_fail(Ref::steal(PyLong_FromSsize_t(items.finish())), hash_name, 190);
 }
 
 // ---- fuzzy operators ---------------------------------------------------------------
