@@ -302,8 +302,8 @@ class TestHashArithmetic:
         assert hash(c) == self.expected(c)
 
     def test_random_values(self):
-        hypothesis = pytest.importorskip("hypothesis")
-        strategies = hypothesis.strategies
+        import hypothesis
+        from hypothesis import strategies
 
         class Hashing:
             def __init__(self, value):
