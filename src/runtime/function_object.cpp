@@ -372,40 +372,40 @@ PyObject* native_function_get_kwdefaults(PyObject* function, void*) {
     return Py_NewRef(native->kwdefaults_value ? native->kwdefaults_value : Py_None);
 }
 
-int native_function_set_defaults(PyObject* function, PyObject* value, void*) {
+// The setters of __defaults__ and __kwdefaults__: None (or deletion) or an object that
+// `accepts`; the warning is issued before anything is stored, so a warning turned into
+// an error leaves the field unchanged.
+int set_defaults_field(PyObject*& field, PyObject* value, int (*accepts)(PyObject*),
+                       const char* type_message, const char* warning) {
     if (!value) {
         value = Py_None;
     }
-    if (value != Py_None && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value != Py_None && !accepts(value)) {
+        PyErr_SetString(PyExc_TypeError, type_message);
         return -1;
     }
-    if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                     "changes to native_function.__defaults__ will not currently affect the "
-                     "values used in function calls",
-                     1) < 0) {
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) {
         return -1;
     }
-    Py_XSETREF(as_native_function(function)->defaults_value, Py_NewRef(value));
+    Py_XSETREF(field, Py_NewRef(value));
     return 0;
 }
 
+int is_tuple(PyObject* value) { return PyTuple_Check(value); }
+int is_dict(PyObject* value) { return PyDict_Check(value); }
+
+int native_function_set_defaults(PyObject* function, PyObject* value, void*) {
+    return set_defaults_field(as_native_function(function)->defaults_value, value, is_tuple,
+                              "__defaults__ must be set to a tuple object",
+                              "changes to native_function.__defaults__ will not currently affect "
+                              "the values used in function calls");
+}
+
 int native_function_set_kwdefaults(PyObject* function, PyObject* value, void*) {
-    if (!value) {
-        value = Py_None;
-    }
-    if (value != Py_None && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (PyErr_WarnEx(PyExc_RuntimeWarning,
-                     "changes to native_function.__kwdefaults__ will not currently affect the "
-                     "values used in function calls",
-                     1) < 0) {
-        return -1;
-    }
-    Py_XSETREF(as_native_function(function)->kwdefaults_value, Py_NewRef(value));
-    return 0;
+    return set_defaults_field(as_native_function(function)->kwdefaults_value, value, is_dict,
+                              "__kwdefaults__ must be set to a dict object",
+                              "changes to native_function.__kwdefaults__ will not currently affect "
+                              "the values used in function calls");
 }
 
 PyObject* native_function_get_annotations(PyObject* function, void*) {
