@@ -18,15 +18,26 @@ def membership(concept: Any, value: Any) -> float:
     """The degree of `value` in `concept`; a plain number stands for a constant degree."""
     if isinstance(concept, (int, float)):
         return float(concept)
-    return concept.get_membership_degree(value)
+    degree_of = getattr(concept, "get_membership_degree", None)
+    if not callable(degree_of):
+        raise TypeError(f"a combined concept has an operand of type {type(concept).__name__!r}, "
+                        "which is neither a concept nor a number")
+    degree: float = degree_of(value)
+    return degree
 
 
 class OperatorConcept:
     """A concept combined from others with the standard connectives.
 
     ``not`` gives 1 - x, ``and`` the minimum and ``or`` the maximum of the operands'
-    degrees. Operator concepts nest, and combine with the same operators as the
-    concepts they are made of.
+    degrees. An operand is a concept (anything with ``get_membership_degree``), a
+    combined concept, so that they nest, or a plain number, which stands for that
+    degree everywhere. Combined concepts take ``-``, ``&`` and ``|`` like the concepts
+    they are made of, and read as expressions, such as
+    ``(linear(0.0, 1.0, 0.4, 0.8) & (not linear(0.0, 1.0, 0.2, 0.5)))``.
+
+    Operands are kept as given; one that is neither a concept nor a number fails when
+    a degree is asked for.
     """
 
     SYMBOLS = {"and": "&", "or": "|"}
@@ -34,8 +45,12 @@ class OperatorConcept:
     def __init__(self, operator: str, operands: tuple[Any, ...]) -> None:
         if operator not in ("not", "and", "or"):
             raise ValueError(f"unknown fuzzy connective {operator!r}")
+        expected = 1 if operator == "not" else 2
+        if len(operands) != expected:
+            raise ValueError(f"{operator!r} takes {expected} operand{'s' if expected > 1 else ''}, "
+                             f"not {len(operands)}")
         self.operator = operator
-        self.operands = operands
+        self.operands = tuple(operands)
 
     @staticmethod
     def not_(concept: Any) -> OperatorConcept:
@@ -65,6 +80,7 @@ class OperatorConcept:
 
     @property
     def name(self) -> str:
+        """The readable expression, written from the operands as they are now."""
         return self.compute_name()
 
     def __neg__(self) -> OperatorConcept:
