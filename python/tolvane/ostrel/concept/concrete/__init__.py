@@ -13,6 +13,8 @@ import importlib.machinery
 import importlib.util
 import os
 import sys
+from collections.abc import Sequence
+from types import ModuleType
 
 _COMPILED_NAME = __name__ + ".linear_concrete_concept"
 _SOURCE_NAME = "linear_concrete_concept.py"
@@ -21,7 +23,7 @@ _SOURCE_NAME = "linear_concrete_concept.py"
 class CompiledModuleLoader(importlib.machinery.ExtensionFileLoader):
     """Loads the compiled module; its source is the readable module beside it."""
 
-    def get_source(self, fullname: str) -> str | None:
+    def get_source(self, fullname: str) -> str | None:  # type: ignore[override]
         source = os.path.join(os.path.dirname(self.path), _SOURCE_NAME)
         try:
             with open(source, encoding="utf-8") as text:
@@ -34,7 +36,9 @@ class CompiledModuleFinder:
     """Finds the compiled module where the ordinary finder would, with the loader above."""
 
     @classmethod
-    def find_spec(cls, fullname, path=None, target=None):
+    def find_spec(
+        cls, fullname: str, path: Sequence[str] | None = None, target: ModuleType | None = None
+    ) -> importlib.machinery.ModuleSpec | None:
         if fullname != _COMPILED_NAME:
             return None
         for directory in path or __path__:
