@@ -235,42 +235,49 @@ Py_ssize_t trim(const Char*& start, const Char* end, IsWhitespace is_whitespace)
     return end - start;
 }
 
-template <typename Char>
-double parse_str_units(PyObject* source, const Char* text, Py_ssize_t length) {
-    const Char* start = text;
-    Py_ssize_t trimmed = trim(start, text + length, [](Char unit) { return is_str_whitespace(unit); });
-    if (trimmed <= 0) {
-        return convert_with_host(source);
+// Trims the text at `start` and settles everything that is not decimal number text: an
+// infinity or NaN spelling gives its value, anything else goes to the host. Returns
+// true with *settled set then; false with `start` and *trimmed marking the number.
+template <typename Char, typename IsWhitespace>
+bool settle_unless_number(PyObject* source, const Char*& start, Py_ssize_t length,
+                          IsWhitespace is_whitespace, Py_ssize_t* trimmed, double* settled) {
+    *trimmed = trim(start, start + length, is_whitespace);
+    if (*trimmed <= 0) {
+        *settled = convert_with_host(source);
+        return true;
     }
-    double special = 0.0;
-    switch (text_form(start, trimmed, &special)) {
+    switch (text_form(start, *trimmed, settled)) {
         case TextForm::special:
-            return special;
+            return true;
         case TextForm::other:
-            return convert_with_host(source);
+            *settled = convert_with_host(source);
+            return true;
         case TextForm::number:
             break;
     }
+    return false;
+}
+
+template <typename Char>
+double parse_str_units(PyObject* source, const Char* text, Py_ssize_t length) {
+    Py_ssize_t trimmed = 0;
+    double settled = 0.0;
+    if (settle_unless_number(source, text, length, [](Char unit) { return is_str_whitespace(unit); },
+                             &trimmed, &settled)) {
+        return settled;
+    }
     // Always copied: the parser reads bytes, so the code points are narrowed.
-    return parse_copy<true>(source, start, trimmed, trimmed + 1);
+    return parse_copy<true>(source, text, trimmed, trimmed + 1);
 }
 
 }  // namespace
 
 double float_from_bytes(PyObject* source, const char* text, Py_ssize_t length) {
     const auto* start = reinterpret_cast<const unsigned char*>(text);
-    Py_ssize_t trimmed = trim(start, start + length, is_byte_whitespace);
-    if (trimmed <= 0) {
-        return convert_with_host(source);
-    }
-    double special = 0.0;
-    switch (text_form(start, trimmed, &special)) {
-        case TextForm::special:
-            return special;
-        case TextForm::other:
-            return convert_with_host(source);
-        case TextForm::number:
-            break;
+    Py_ssize_t trimmed = 0;
+    double settled = 0.0;
+    if (settle_unless_number(source, start, length, is_byte_whitespace, &trimmed, &settled)) {
+        return settled;
     }
     const char* number = reinterpret_cast<const char*>(start);
     if (!std::memchr(number, '_', static_cast<size_t>(trimmed))) {
