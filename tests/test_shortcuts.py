@@ -324,3 +324,125 @@ class TestHashArithmetic:
             assert hash(c) == self.expected(c)
 
         check()
+
+
+class TestInstanceAttributes:
+    """Instance attributes are read and written through the instance's inline values while
+    the type allows it; every other shape of instance takes the generic way."""
+
+    @staticmethod
+    def state(c):
+        return list(vars(c).items())
+
+    def test_attribute_order_after_delete_and_store(self):
+        def run(cls):
+            c = cls("x", 0, 1, 0.4, 0.8)
+            del c.k1
+            del c._a
+            cls.__init__(c, "y", 0.25, 2, 0.5, 0.5)
+            c.a = 0.75
+            return self.state(c)
+
+        compiled, plain = both(run)
+        assert compiled == plain
+
+    def test_deleted_attribute_reads_fail(self):
+        def run(cls):
+            c = cls("x", 0, 1, 0.4, 0.8)
+            del c._a
+            return outcome(lambda: c.a), outcome(c.compute_name), outcome(hash, c)
+
+        compiled, plain = both(run)
+        assert [o[:2] for o in compiled] == [o[:2] for o in plain]
+
+    def test_materialised_instance_dict(self):
+        def run(cls):
+            c = cls("x", 0, 1, 0.4, 0.8)
+            d = c.__dict__  # the instance now keeps a real dict
+            c.a = 0.5
+            d["k2"] = 7.0
+            return self.state(c), c.compute_name(), c.get_membership_degree(0.25)
+
+        compiled, plain = both(run)
+        assert compiled == plain
+
+    def test_many_attributes_overflow_the_shared_keys(self):
+        def run(cls):
+            class Sub(cls):
+                pass
+
+            concepts = []
+            for i in range(40):
+                c = Sub(f"c{i}", 0, 1, 0.4, 0.8)
+                setattr(c, f"extra{i}", i)
+                concepts.append(c)
+            for c in concepts:
+                c.a = 0.5
+                c.k1 = 0.25
+            return [(c.compute_name(), hash(c) == c.__hash__(), self.state(c)[-1]) for c in concepts]
+
+        compiled, plain = both(run)
+        assert compiled == plain
+
+    def test_class_attribute_of_the_same_name(self):
+        def run(cls):
+            class Sub(cls):
+                k1 = "class value"
+
+            c = Sub("x", 0, 1, 0.4, 0.8)
+            first = c.compute_name()
+            del c.k1
+            return first, c.compute_name(), self.state(c)
+
+        compiled, plain = both(run)
+        assert compiled == plain
+
+    def test_descriptor_added_to_the_class_later(self):
+        def run(cls):
+            class Sub(cls):
+                pass
+
+            c = Sub("x", 0, 1, 0.4, 0.8)
+            before = c.compute_name()
+            Sub.k2 = property(lambda self: "from the class", lambda self, value: None)
+            c.k2 = 5
+            after = c.compute_name()
+            del Sub.k2
+            return before, after, c.compute_name()
+
+        compiled, plain = both(run)
+        assert compiled == plain
+
+    def test_setattr_and_getattr_overrides_see_every_access(self):
+        def run(cls):
+            seen = []
+
+            class Sub(cls):
+                def __setattr__(self, name, value):
+                    seen.append(("set", name))
+                    super().__setattr__(name, value)
+
+                def __getattr__(self, name):
+                    seen.append(("missing", name))
+                    raise AttributeError(name)
+
+            c = Sub("x", 0, 1, 0.4, 0.8)
+            c.a = 0.5
+            del c.k2
+            result = outcome(c.compute_name)
+            return seen, result[:2]
+
+        compiled, plain = both(run)
+        assert compiled == plain
+
+    def test_slots_subclass(self):
+        def run(cls):
+            class Sub(cls):
+                __slots__ = ("extra",)
+
+            c = Sub("x", 0, 1, 0.4, 0.8)
+            c.extra = 1
+            return self.state(c), c.compute_name(), hash(c) == c.__hash__()
+
+        compiled, plain = both(run)
+        assert compiled == plain

@@ -56,7 +56,109 @@ inline bool has_version_tag(PyTypeObject* type, unsigned int version) {
     return type->tp_version_tag == version && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
 }
 
+// CPython 3.11's inline instance values (Include/internal/pycore_object.h and
+// pycore_dict.h). An instance of a type with Py_TPFLAGS_MANAGED_DICT keeps, before its
+// header, a pointer to its values (null once a real __dict__ was made); value i belongs
+// to entry i of the type's shared keys, whose entries follow the keys' index table.
+struct SharedKeysHead311 {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[1];
+};
+
+struct SharedKeyEntry311 {
+    PyObject* key;
+    PyObject* value;
+};
+
+constexpr uint8_t split_keys_kind = 2;
+
+inline PyObject** instance_values(PyObject* object) {
+    return reinterpret_cast<PyObject***>(object)[-4];
+}
+
+// The entry of `name` (by identity: attribute names are interned) in the type's shared
+// keys, or -1.
+Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name) {
+    auto* keys = reinterpret_cast<SharedKeysHead311*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+    if (!keys || keys->dk_kind != split_keys_kind) {
+        return -1;
+    }
+    const auto* entries = reinterpret_cast<const SharedKeyEntry311*>(
+        keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+        if (entries[i].key == name) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// A value stored into an empty slot joins the values' insertion order, kept in the
+// bytes before the values ([-2] the count, then the indices downwards).
+inline void add_to_insertion_order(PyObject** values, Py_ssize_t index) {
+    uint8_t* count = reinterpret_cast<uint8_t*>(values) - 2;
+    const int size = *count + 1;
+    count[-size] = static_cast<uint8_t>(index);
+    *count = static_cast<uint8_t>(size);
+}
+
+// The slot of `name` in `object`'s inline values, or null where the generic lookup must
+// do the work.
+PyObject** instance_slot(PyObject* object, PyObject* name, InstanceAttributeCache& cache, bool write) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (type != cache.type || !has_version_tag(type, cache.version)) {
+        cache = {};
+        if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+            _PyType_Lookup(type, name) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            return nullptr;
+        }
+        cache = {type, type->tp_version_tag, -1, type->tp_getattro == PyObject_GenericGetAttr,
+                 type->tp_setattro == PyObject_GenericSetAttr};
+    }
+    if (!(write ? cache.writable : cache.readable)) {
+        return nullptr;
+    }
+    if (cache.index < 0) {
+        // Until some instance of the type has the attribute, its name is not a key yet.
+        cache.index = shared_key_index(type, name);
+        if (cache.index < 0) {
+            return nullptr;
+        }
+    }
+    PyObject** values = instance_values(object);
+    return values ? values + cache.index : nullptr;
+}
+
 }  // namespace
+
+Ref get_instance_attribute(PyObject* object, PyObject* name, InstanceAttributeCache& cache) {
+    PyObject** slot = instance_slot(object, name, cache, false);
+    if (slot && *slot) {
+        return Ref::borrow(*slot);
+    }
+    return get_attr(object, name);
+}
+
+int set_instance_attribute(PyObject* object, PyObject* name, PyObject* value, InstanceAttributeCache& cache) {
+    PyObject** slot = instance_slot(object, name, cache, true);
+    if (!slot) {
+        return set_attr(object, name, value);
+    }
+    PyObject* old = *slot;
+    *slot = Py_NewRef(value);
+    if (old) {
+        Py_DECREF(old);
+    } else {
+        add_to_insertion_order(slot - cache.index, cache.index);
+    }
+    return 0;
+}
 
 Ref lookup_module_global(PyObject* name, GlobalLookupCache& cache) {
     PyObject* dict = module_state.module_dict;

@@ -27,6 +27,12 @@ inline int set_attr(PyObject* object, PyObject* name, PyObject* value) {
 bool reads_through_own_property(PyObject* object, PyObject* name, const PyMethodDef* getter,
                                 PropertyReadCache& cache);
 
+// get_attr and set_attr for an instance attribute, through its cache: the same results,
+// without the generic lookup while the instance's type keeps its version.
+Ref get_instance_attribute(PyObject* object, PyObject* name, InstanceAttributeCache& cache);
+int set_instance_attribute(PyObject* object, PyObject* name, PyObject* value,
+                           InstanceAttributeCache& cache);
+
 // Empty with no exception set when the attribute is missing.
 Ref get_attr_or_null(PyObject* object, PyObject* name);
 

@@ -57,6 +57,20 @@ struct PropertyReadCache {
     PyObject* property;
 };
 
+// An instance attribute that the method bodies read and write. While `type` keeps the
+// version tag `version`, instances of exactly `type` hold the attribute at `index` of
+// their inline values, and no attribute of the type itself has the name, so the generic
+// lookup and store go straight to that slot (`index` is -1 until the name is in the
+// type's shared keys). `readable` and `writable` tell whether the type's attribute slots
+// are the generic ones.
+struct InstanceAttributeCache {
+    PyTypeObject* type;
+    unsigned int version;
+    Py_ssize_t index;
+    bool readable;
+    bool writable;
+};
+
 struct ModuleState {
     PyObject* module_dict;
     PyObject* builtins_module;
@@ -78,6 +92,11 @@ struct ModuleState {
     PyObject* module_object;
     PropertyReadCache read_a;  // the method bodies' reads of `a`
     PropertyReadCache read_b;  // the method bodies' reads of `b`
+    InstanceAttributeCache attribute_name;
+    InstanceAttributeCache attribute_k1;
+    InstanceAttributeCache attribute_k2;
+    InstanceAttributeCache attribute_a;  // `_a`
+    InstanceAttributeCache attribute_b;  // `_b`
 };
 
 // Defined by the extension module that links the runtime (each has its own record).

@@ -24,10 +24,28 @@ inline PyObject* result_or_fail(Ref value, const char* function_name, int line) 
     return value ? value.release() : fail(function_name, line);
 }
 
-// Stores `value` converted to float in attribute `name` of `self`.
+// The cache of an instance attribute that the bodies read and write.
+InstanceAttributeCache* attribute_cache(Const name) {
+    switch (name) {
+    case Const::name: return &module_state.attribute_name;
+    case Const::k1: return &module_state.attribute_k1;
+    case Const::k2: return &module_state.attribute_k2;
+    case Const::underscore_a: return &module_state.attribute_a;
+    case Const::underscore_b: return &module_state.attribute_b;
+    default: return nullptr;
+    }
+}
+
+// self.<name>, for the instance attributes (through their caches) and any other name.
+Ref read_stored(PyObject* self, Const name) {
+    InstanceAttributeCache* cache = attribute_cache(name);
+    return cache ? get_instance_attribute(self, constant(name), *cache) : get_attr(self, constant(name));
+}
+
+// Stores `value` converted to float in instance attribute `name` of `self`.
 int store_float(PyObject* self, Const name, PyObject* value) {
     Ref converted = float_of(value);
-    return converted ? set_attr(self, constant(name), converted.get()) : -1;
+    return converted ? set_instance_attribute(self, constant(name), converted.get(), *attribute_cache(name)) : -1;
 }
 
 // ---- __init__ ----------------------------------------------------------------------
@@ -187,7 +205,7 @@ constexpr const char b_name[] = LCC_METHOD_NAME("b");
 
 // What the getter of `a` (`b`) returns for `self`, its traceback entry recorded.
 Ref stored_a(PyObject* self) {
-    Ref value = get_attr(self, constant(Const::underscore_a));
+    Ref value = read_stored(self, Const::underscore_a);
     if (!value) {
         add_traceback(a_name, 63);
     }
@@ -195,7 +213,7 @@ Ref stored_a(PyObject* self) {
 }
 
 Ref stored_b(PyObject* self) {
-    Ref value = get_attr(self, constant(Const::underscore_b));
+    Ref value = read_stored(self, Const::underscore_b);
     if (!value) {
         add_traceback(b_name, 86);
     }
@@ -241,7 +259,7 @@ Ref read_attribute(PyObject* self, Const name) {
     switch (name) {
     case Const::a: return read_a(self);
     case Const::b: return read_b(self);
-    default: return get_attr(self, constant(name));
+    default: return read_stored(self, name);
     }
 }
 
