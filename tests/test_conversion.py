@@ -676,3 +676,30 @@ class TestTruthValue:
     def test_non_bool_from_dunder_bool_raises(self, native_helper):
         with pytest.raises(TypeError):
             native_helper.truth_value(BoolReturnsInt())
+
+
+class TestShortDecimals:
+    """Plain decimal text with few digits is parsed without the full parser; its value
+    must still be float()'s, bit for bit."""
+
+    @pytest.mark.parametrize(
+        "text",
+        ["0", "-0", "+0.0", "-0.000", "5.", ".5", "-.5", "2.5", "0.1", "0.3", "-12.375", "00012.50",
+         "123456789012345", "1234567890123456", "9007199254740993", "999999999999999.9",
+         "0.0000000000000000000001", "0.00000000000000000000001", "1.0000000000000000000000",
+         "12345.678901234567", "0.1000000000000000055511151231257827"],
+    )
+    def test_edges(self, native_helper, text):
+        for form in text_forms(text):
+            assert_like_float(native_helper, form)
+
+    def test_generated(self, native_helper):
+        @given(st.integers(0, 10**17), st.integers(0, 26), st.booleans(), st.sampled_from(["", " ", "\t"]))
+        @settings(max_examples=3000, deadline=None, database=None)
+        def check(digits, decimals, negative, space):
+            text = str(digits).rjust(decimals + 1, "0")
+            text = text[: len(text) - decimals] + "." + text[len(text) - decimals :]
+            text = space + ("-" if negative else "") + text + space
+            assert_like_float(native_helper, text)
+
+        check()

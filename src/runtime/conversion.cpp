@@ -177,10 +177,56 @@ struct Parsed {
     bool complete;  // the parse stopped where the text ends
 };
 
+// Short plain decimal text ("-12.375"): at most 15 significant digits and 22 decimals,
+// no exponent. Its digits and the power of ten are exact doubles, so one IEEE division
+// gives the correctly rounded value, the very one the full parser computes.
+bool parse_short_decimal(const char* text, const char* text_end, double* value) {
+    static constexpr double powers_of_ten[] = {
+        1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        ++text;
+    }
+    uint64_t digits = 0;
+    int significant = 0;
+    int decimals = 0;
+    bool any_digit = false;
+    bool after_point = false;
+    for (; text < text_end; ++text) {
+        const char character = *text;
+        if (character >= '0' && character <= '9') {
+            any_digit = true;
+            decimals += after_point;
+            if (digits == 0 && character == '0') {
+                continue;  // leading zeros are not significant
+            }
+            if (++significant > 15) {
+                return false;
+            }
+            digits = digits * 10 + static_cast<uint64_t>(character - '0');
+        } else if (character == '.' && !after_point) {
+            after_point = true;
+        } else {
+            return false;
+        }
+    }
+    if (!any_digit || decimals > 22) {
+        return false;
+    }
+    const double magnitude = static_cast<double>(digits) / powers_of_ten[decimals];
+    *value = negative ? -magnitude : magnitude;
+    return true;
+}
+
 // No overflow exception: an overflowing exponent gives an infinity, as float() does.
 Parsed parse_number(const char* text, const char* text_end) {
+    double value = 0.0;
+    if (parse_short_decimal(text, text_end, &value)) {
+        return {value, true};
+    }
     char* stop = nullptr;
-    double value = PyOS_string_to_double(text, &stop, nullptr);
+    value = PyOS_string_to_double(text, &stop, nullptr);
     return {value, stop == text_end};
 }
 
