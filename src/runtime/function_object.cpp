@@ -699,6 +699,10 @@ PyTypeObject* fetch_shared_type(PyTypeObject* metatype, PyType_Spec* spec, PyObj
     }
     Ref created = Ref::steal(PyType_FromModuleAndSpec(shared_module, spec, bases));
     if (!created) {
+        // 3.11 gives up without an exception when it cannot copy the type's name.
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
         return nullptr;
     }
     if (spec == &common_metatype_spec) {

@@ -58,6 +58,10 @@ PyObject* module_create_slot(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (module_state.module_object) {
+        // The interpreter drops the module's state block when a create slot hands back a
+        // module, and its exec step allocates a new one: free the old block, or every
+        // re-import would leak it. Nothing reads it in between.
+        PyMem_Free(PyModule_GetState(module_state.module_object));
         return Py_NewRef(module_state.module_object);
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
