@@ -35,6 +35,9 @@ def native_helper(tmp_path_factory):
         cmake, "-S", str(ROOT), "-B", str(build), "-DLCC_TEST_HELPER=ON",
         f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
     ]
+    # A sanitizer run builds the helper with the same instrumentation as the module.
+    if os.environ.get("LCC_SANITIZE", "OFF").upper() in ("1", "ON", "TRUE", "YES"):
+        configure.append("-DLCC_SANITIZE=ON")
     for command in (configure, [cmake, "--build", str(build), "--target", "_native_test_helper",
                                 "--parallel", str(os.cpu_count() or 1)]):
         result = subprocess.run(command, capture_output=True, text=True)
