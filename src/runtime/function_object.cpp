@@ -64,20 +64,35 @@ Ref qualified_name_of(PyObject* function) {
 // ---------------------------------------------------------------------------------------
 // Vectorcall entries. None writes to the slot in front of the arguments.
 
+// The checks common to the no-argument and one-argument shapes, and their self: the
+// first argument for a function that takes it from the arguments (which are then
+// advanced past it), else m_self. False with the exception set when the call cannot fit.
+bool take_self(PyObject* function, PyObject* const*& args, Py_ssize_t& count,
+               PyObject* keyword_names, PyObject*& self) {
+    const bool self_from_arguments = takes_self_from_arguments(function);
+    if (self_from_arguments && count == 0) {
+        raise_call_error(function, "needs an argument");
+        return false;
+    }
+    if (keyword_names && PyTuple_GET_SIZE(keyword_names) != 0) {
+        raise_call_error(function, "takes no keyword arguments");
+        return false;
+    }
+    self = as_native_function(function)->head.func.m_self;
+    if (self_from_arguments) {
+        self = args[0];
+        ++args;
+        --count;
+    }
+    return true;
+}
+
 PyObject* call_entry_noargs(PyObject* function, PyObject* const* args, size_t nargsf,
                             PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
-    bool self_from_arguments = takes_self_from_arguments(function);
-    if (self_from_arguments && count == 0) {
-        return raise_call_error(function, "needs an argument");
-    }
-    if (keyword_names && PyTuple_GET_SIZE(keyword_names) != 0) {
-        return raise_call_error(function, "takes no keyword arguments");
-    }
-    PyObject* self = as_native_function(function)->head.func.m_self;
-    if (self_from_arguments) {
-        self = args[0];
-        --count;
+    PyObject* self = nullptr;
+    if (!take_self(function, args, count, keyword_names, self)) {
+        return nullptr;
     }
     if (count != 0) {
         return raise_count_error(function, "takes no arguments", count);
@@ -88,18 +103,9 @@ PyObject* call_entry_noargs(PyObject* function, PyObject* const* args, size_t na
 PyObject* call_entry_one_arg(PyObject* function, PyObject* const* args, size_t nargsf,
                              PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
-    bool self_from_arguments = takes_self_from_arguments(function);
-    if (self_from_arguments && count == 0) {
-        return raise_call_error(function, "needs an argument");
-    }
-    if (keyword_names && PyTuple_GET_SIZE(keyword_names) != 0) {
-        return raise_call_error(function, "takes no keyword arguments");
-    }
-    PyObject* self = as_native_function(function)->head.func.m_self;
-    if (self_from_arguments) {
-        self = args[0];
-        ++args;
-        --count;
+    PyObject* self = nullptr;
+    if (!take_self(function, args, count, keyword_names, self)) {
+        return nullptr;
     }
     if (count != 1) {
         return raise_count_error(function, "takes exactly one argument", count);
