@@ -431,7 +431,62 @@ Ref fail_piece_too_long(Py_ssize_t piece_length, Py_ssize_t position, Py_ssize_t
 
 }  // namespace
 
-Ref join_pieces(PyObject* const* pieces, Py_ssize_t count, Py_ssize_t length, Py_UCS4 bound) {
+namespace {
+
+Py_UCS4 layout_bound(const StrLayout& layout) {
+    if (layout.ascii) {
+        return 0x7F;
+    }
+    switch (layout.kind) {
+        case PyUnicode_1BYTE_KIND:
+            return 0xFF;
+        case PyUnicode_2BYTE_KIND:
+            return 0xFFFF;
+        default:
+            return 0x10FFFF;
+    }
+}
+
+// The layout of a piece; false with the exception set when it is no str or not ready.
+bool piece_layout(PyObject* piece, StrLayout* layout) {
+    if (!piece || !PyUnicode_Check(piece)) {
+        PyErr_BadInternalCall();
+        return false;
+    }
+    if (make_str_ready(piece) < 0) {
+        return false;
+    }
+    *layout = str_layout(piece);
+    return true;
+}
+
+bool piece_layout(const TextPiece& piece, StrLayout* layout) {
+    if (piece.str) {
+        return piece_layout(piece.str, layout);
+    }
+    *layout = {piece.ascii, piece.length, PyUnicode_1BYTE_KIND, true};
+    return true;
+}
+
+// Copies a narrower piece into the result, code point by code point.
+void widen_piece(PyObject* result, const StrLayout& result_layout, Py_ssize_t position,
+                 PyObject* piece_str, const StrLayout& piece) {
+    if (piece_str) {
+        copy_str_characters(result, position, piece_str, piece.length);
+        return;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(piece.data);
+    void* data = new_str_data(result);
+    for (Py_ssize_t i = 0; i < piece.length; ++i) {
+        PyUnicode_WRITE(result_layout.kind, data, position + i, bytes[i]);
+    }
+}
+
+inline PyObject* piece_str(PyObject* piece) { return piece; }
+inline PyObject* piece_str(const TextPiece& piece) { return piece.str; }
+
+template <typename Piece>
+Ref join(const Piece* pieces, Py_ssize_t count, Py_ssize_t length, Py_UCS4 bound) {
     if (bound > 0x10FFFF) {
         bound = 0x10FFFF;
     }
@@ -449,36 +504,30 @@ Ref join_pieces(PyObject* const* pieces, Py_ssize_t count, Py_ssize_t length, Py
     // The result's data is uninitialised and sized by `length` and `bound`, so a piece
     // that is too long or too wide would write past it or break the str's invariants:
     // a caller's miscount fails instead.
-    Py_UCS4 result_bound = kind_char_bound(result.get());
+    Py_UCS4 result_bound = layout_bound(layout);
     char* data = new_str_data(result.get());
     Py_ssize_t position = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* piece = pieces[i];
-        if (!piece || !PyUnicode_Check(piece)) {
-            PyErr_BadInternalCall();
+        StrLayout piece;
+        if (!piece_layout(pieces[i], &piece)) {
             return {};
         }
-        if (make_str_ready(piece) < 0) {
-            return {};
-        }
-        StrLayout piece_layout = str_layout(piece);
-        if (piece_layout.length == 0) {
+        if (piece.length == 0) {
             continue;
         }
-        if (piece_layout.length > length - position) {
-            return fail_piece_too_long(piece_layout.length, position, max_length);
+        if (piece.length > length - position) {
+            return fail_piece_too_long(piece.length, position, max_length);
         }
-        if (kind_char_bound(piece) > result_bound) {
+        if (layout_bound(piece) > result_bound) {
             PyErr_SetString(PyExc_SystemError, "join_pieces: a piece is wider than the given bound");
             return {};
         }
-        if (piece_layout.kind == layout.kind) {
-            std::memcpy(data + (position << shift), piece_layout.data,
-                        static_cast<size_t>(piece_layout.length << shift));
+        if (piece.kind == layout.kind) {
+            std::memcpy(data + (position << shift), piece.data, static_cast<size_t>(piece.length << shift));
         } else {
-            copy_str_characters(result.get(), position, piece, piece_layout.length);
+            widen_piece(result.get(), layout, position, piece_str(pieces[i]), piece);
         }
-        position += piece_layout.length;
+        position += piece.length;
     }
     if (position != length) {
         PyErr_SetString(PyExc_SystemError, "join_pieces: the pieces are shorter than the given length");
@@ -487,17 +536,28 @@ Ref join_pieces(PyObject* const* pieces, Py_ssize_t count, Py_ssize_t length, Py
     return result;
 }
 
+}  // namespace
+
+Ref join_pieces(PyObject* const* pieces, Py_ssize_t count, Py_ssize_t length, Py_UCS4 bound) {
+    return join(pieces, count, length, bound);
+}
+
+Ref join_text_pieces(const TextPiece* pieces, Py_ssize_t count, Py_ssize_t length, Py_UCS4 bound) {
+    return join(pieces, count, length, bound);
+}
+
+int FloatRepr::make(double value) {
+    // What float's repr does before it makes its str of the text.
+    PyMem_Free(text_);
+    text_ = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (!text_) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    length_ = static_cast<Py_ssize_t>(std::strlen(text_));
+    return 0;
+}
+
 Py_UCS4 kind_char_bound(PyObject* text) {
-    StrLayout layout = str_layout(text);
-    if (layout.ascii) {
-        return 0x7F;
-    }
-    switch (layout.kind) {
-        case PyUnicode_1BYTE_KIND:
-            return 0xFF;
-        case PyUnicode_2BYTE_KIND:
-            return 0xFFFF;
-        default:
-            return 0x10FFFF;
-    }
+    return layout_bound(str_layout(text));
 }

@@ -33,6 +33,34 @@ Ref value_text(PyObject* value);
 // characters exceeds `bound`.
 Ref join_pieces(PyObject* const* pieces, Py_ssize_t count, Py_ssize_t length, Py_UCS4 bound);
 
+// A piece to join: a str, or (with `str` null) `length` ASCII bytes at `ascii`.
+struct TextPiece {
+    PyObject* str;
+    const char* ascii;
+    Py_ssize_t length;
+};
+
+// join_pieces for pieces that may be ASCII bytes rather than str objects.
+Ref join_text_pieces(const TextPiece* pieces, Py_ssize_t count, Py_ssize_t length, Py_UCS4 bound);
+
+// An exact float's repr: the ASCII text that float's repr makes its str from, kept as
+// bytes for a join that would only copy it out of the str again.
+class FloatRepr {
+public:
+    FloatRepr() = default;
+    FloatRepr(const FloatRepr&) = delete;
+    FloatRepr& operator=(const FloatRepr&) = delete;
+    ~FloatRepr() { PyMem_Free(text_); }
+
+    // 0, or -1 with MemoryError set.
+    int make(double value);
+    TextPiece piece() const { return {nullptr, text_, length_}; }
+
+private:
+    char* text_ = nullptr;
+    Py_ssize_t length_ = 0;
+};
+
 // 0x7F, 0xFF, 0xFFFF or 0x10FFFF: a bound on the widest character of a ready str.
 Py_UCS4 kind_char_bound(PyObject* text);
 

@@ -433,25 +433,41 @@ PyObject* get_membership_degree_body(PyObject*, PyObject* const* arguments) {
 
 constexpr const char compute_name_name[] = LCC_METHOD_NAME("compute_name");
 
-// linear(k1, k2, a, b)
+// linear(k1, k2, a, b). An exact float's text is its repr, kept as the bytes that
+// float's repr would make a str of.
 Ref concept_name(PyObject* self) {
     constexpr Const read_order[] = {Const::k1, Const::k2, Const::a, Const::b};
     Ref texts[4];
+    FloatRepr reprs[4];
+    TextPiece value_pieces[4];
     Py_ssize_t length = 14;
     Py_UCS4 bound = 0x7F;
     for (int i = 0; i < 4; ++i) {
         Ref value = read_attribute(self, read_order[i]);
-        texts[i] = value ? value_text(value.get()) : Ref();
+        if (!value) {
+            return Ref();
+        }
+        if (PyFloat_CheckExact(value.get())) {
+            if (reprs[i].make(PyFloat_AS_DOUBLE(value.get())) < 0) {
+                return Ref();
+            }
+            value_pieces[i] = reprs[i].piece();
+            length += value_pieces[i].length;
+            continue;
+        }
+        texts[i] = value_text(value.get());
         if (!texts[i]) {
             return Ref();
         }
+        value_pieces[i] = {texts[i].get(), nullptr, 0};
         length += PyUnicode_GET_LENGTH(texts[i].get());
         bound |= kind_char_bound(texts[i].get());
     }
-    PyObject* comma = constant(Const::comma);
-    PyObject* pieces[] = {constant(Const::linear_open), texts[0].get(), comma, texts[1].get(), comma,
-                          texts[2].get(), comma, texts[3].get(), constant(Const::close_paren)};
-    return join_pieces(pieces, 9, length, bound);
+    const TextPiece comma = {constant(Const::comma), nullptr, 0};
+    const TextPiece pieces[] = {{constant(Const::linear_open), nullptr, 0}, value_pieces[0], comma,
+                                value_pieces[1], comma, value_pieces[2], comma, value_pieces[3],
+                                {constant(Const::close_paren), nullptr, 0}};
+    return join_text_pieces(pieces, 9, length, bound);
 }
 
 PyObject* compute_name_body(PyObject*, PyObject* const* arguments) {
