@@ -319,9 +319,8 @@ class TestDecorators:
         )
         assert out.strip() == "property"
 
-    def test_setter_falls_back_to_module_global(self):
-        out = with_base(
-            """
+    # A base whose class namespace never hands back `a` or `b` once stored.
+    FORGETFUL_BASE = """
             class Forgetful(dict):
                 def __getitem__(self, key):
                     if key in ("a", "b"):
@@ -337,34 +336,22 @@ class TestDecorators:
                 type = "concrete"
                 def __init__(self, name):
                     self.name = name
-            """
-        )
+    """
+
+    def test_setter_falls_back_to_module_global(self):
+        out = with_base(self.FORGETFUL_BASE)
         # Neither the namespace nor the module globals hold `a`.
         assert out.strip() == failure("NameError", "name 'a' is not defined", 65)
 
     def test_setter_decorator_from_module_global(self):
         out = with_base(
-            """
+            textwrap.dedent(self.FORGETFUL_BASE)
+            + textwrap.dedent("""
             import builtins
-            class Forgetful(dict):
-                def __getitem__(self, key):
-                    if key in ("a", "b"):
-                        raise KeyError(key)
-                    return super().__getitem__(key)
-            class Meta(type):
-                @classmethod
-                def __prepare__(cls, name, bases):
-                    return Forgetful()
-                def __new__(cls, name, bases, namespace):
-                    return super().__new__(cls, name, bases, dict(namespace))
-            class Base(metaclass=Meta):
-                type = "concrete"
-                def __init__(self, name):
-                    self.name = name
             # found through the builtins, after the module globals
             builtins.a = property(lambda self: "global a")
             builtins.b = property(lambda self: "global b")
-            """,
+            """),
             """
             c = module.LinearConcreteConcept("x", 0, 1, 0.5, 0.25)
             prop = type(c).a
