@@ -1198,6 +1198,40 @@ class TestClone:
 # Operators
 
 
+# Recursion through the module's own methods, with no Python frame between the calls.
+RECURSIONS = {
+    "name is the concept": "c.name = c; hash(c)",
+    "name holds the concept": "c.name = (c,); hash(c)",
+    "names of each other": "d = make(); c.name = d; d.name = c; hash(c)",
+    "type": "c.type = c; hash(c)",
+    "k1": "c.k1 = c; hash(c)",
+    "_b": "c._b = c; hash(c)",
+    "not_": "OperatorConcept.not_ = C.__neg__; -c",
+    "and_": "OperatorConcept.and_ = C.__and__; c & c",
+    "or_": "OperatorConcept.or_ = C.__or__; c | c",
+    "not_ through partial": "OperatorConcept.not_ = functools.partial(C.__neg__); -c",
+    "and_ through partial": "OperatorConcept.and_ = functools.partial(C.__and__); c & c",
+    "or_ through partial": "OperatorConcept.or_ = functools.partial(C.__or__); c | c",
+}
+
+
+class TestRecursion:
+    @pytest.mark.parametrize("statements", RECURSIONS.values(), ids=RECURSIONS.keys())
+    def test_raises_recursion_error(self, statements):
+        output = run_python(f"""
+import functools
+from {MODULE_NAME} import LinearConcreteConcept as C, OperatorConcept
+def make():
+    return C("lin", 0.0, 1.0, 0.5, 0.5)
+c = make()
+try:
+    {statements}
+except RecursionError as error:
+    print(type(error).__name__, error)
+""").stdout.strip()
+        assert output.startswith("RecursionError maximum recursion depth exceeded")
+
+
 class TestOperators:
     @pytest.fixture
     def calls(self, monkeypatch):

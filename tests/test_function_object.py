@@ -1138,6 +1138,34 @@ PREREGISTERED = [
 ]
 
 
+class TestRecursionGuard:
+    """A native function that calls itself passes through no Python frame: every calling
+    shape must still stop at the interpreter's recursion limit."""
+
+    @pytest.mark.parametrize("shape, call", [
+        ("recurse_noargs", "function()"),
+        ("recurse_o", "function(1)"),
+        ("recurse_varargs_keywords", "function(1, k=2)"),
+        ("recurse_fastcall", "function(1, k=2)"),
+        ("recurse_method", "function(1, k=2)"),
+        ("recurse_fastcall", "type(function).__call__(function, 1, k=2)"),
+    ])
+    def test_recursion_raises(self, helper, shape, call):
+        output = run_python(HELPER_LOADER.format(path=helper.__file__) + textwrap.dedent(f"""
+            function = load_helper().make_function("{shape}")
+            for _ in range(3):
+                try:
+                    {call}
+                except RecursionError as error:
+                    print(error)
+            # The guard gave back every level it took.
+            def down(n):
+                return n and down(n - 1)
+            down(sys.getrecursionlimit() - 50)
+            """)).stdout.splitlines()
+        assert output == ["maximum recursion depth exceeded while calling a Python object"] * 3
+
+
 class TestSharedRegistry:
     def run(self, code):
         return run_python(textwrap.dedent(code)).stdout.split()

@@ -12,6 +12,7 @@
 
 #include "runtime/lookup.h"
 #include "runtime/module_state.h"
+#include "runtime/recursion_guard.h"
 #include "runtime/ref.h"
 
 namespace {
@@ -144,6 +145,13 @@ PyObject* call_entry_fastcall_method(PyObject* function, PyObject* const* args, 
                   static_cast<size_t>(count - 1), keyword_names);
 }
 
+// Every call shape runs inside the recursion guard.
+template <vectorcallfunc entry>
+PyObject* guarded(PyObject* function, PyObject* const* args, size_t nargsf,
+                  PyObject* keyword_names) {
+    return call_guarded(entry, function, args, nargsf, keyword_names);
+}
+
 // The entry for a definition's flags; `*valid` is false for flags that match no shape.
 vectorcallfunc choose_call_entry(int definition_flags, bool* valid) {
     *valid = true;
@@ -151,13 +159,13 @@ vectorcallfunc choose_call_entry(int definition_flags, bool* valid) {
     case METH_VARARGS | METH_KEYWORDS:
         return nullptr;  // called through tp_call
     case METH_NOARGS:
-        return call_entry_noargs;
+        return guarded<call_entry_noargs>;
     case METH_O:
-        return call_entry_one_arg;
+        return guarded<call_entry_one_arg>;
     case METH_FASTCALL | METH_KEYWORDS:
-        return call_entry_fastcall;
+        return guarded<call_entry_fastcall>;
     case METH_FASTCALL | METH_KEYWORDS | METH_METHOD:
-        return call_entry_fastcall_method;
+        return guarded<call_entry_fastcall_method>;
     default:
         *valid = false;
         return nullptr;
@@ -171,7 +179,7 @@ bool is_non_empty_dict(PyObject* keywords) {
     return keywords && PyDict_Size(keywords) != 0;
 }
 
-PyObject* call_tuple_dispatch(PyObject* function, PyObject* self, PyObject* args,
+PyObject* dispatch_tuple_call(PyObject* function, PyObject* self, PyObject* args,
                               PyObject* keywords) {
     const PyMethodDef* definition = as_native_function(function)->head.func.m_ml;
     switch (definition->ml_flags & tuple_shape_mask) {
@@ -206,6 +214,11 @@ PyObject* call_tuple_dispatch(PyObject* function, PyObject* self, PyObject* args
         PyErr_SetString(PyExc_SystemError, bad_call_flags_message);
         return nullptr;
     }
+}
+
+PyObject* call_tuple_dispatch(PyObject* function, PyObject* self, PyObject* args,
+                              PyObject* keywords) {
+    return call_guarded(dispatch_tuple_call, function, self, args, keywords);
 }
 
 // Turns a non-empty keyword dict into the vectorcall form: the values after the

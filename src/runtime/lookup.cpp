@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "runtime/function_object.h"
+#include "runtime/recursion_guard.h"
 
 #include <frameobject.h>
 
@@ -280,23 +281,14 @@ Ref call_object(PyObject* callable, PyObject* const* args, size_t nargsf, PyObje
     if (!slot) {
         return Ref::steal(PyObject_Call(callable, module_state.empty_tuple, keywords));
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return Ref();
-    }
-    PyObject* result = slot(callable, module_state.empty_tuple, keywords);
-    Py_LeaveRecursiveCall();
-    return Ref::steal(null_result_check(result));
+    return Ref::steal(
+        null_result_check(call_guarded(slot, callable, module_state.empty_tuple, keywords)));
 }
 
 Ref call_native_function_directly(PyObject* callable, PyObject* argument) {
     PyCFunctionObject* function = reinterpret_cast<PyCFunctionObject*>(callable);
     PyObject* self = (function->m_ml->ml_flags & METH_STATIC) ? nullptr : function->m_self;
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-        return Ref();
-    }
-    PyObject* result = function->m_ml->ml_meth(self, argument);
-    Py_LeaveRecursiveCall();
-    return Ref::steal(null_result_check(result));
+    return Ref::steal(null_result_check(call_guarded(function->m_ml->ml_meth, self, argument)));
 }
 
 Ref call_unpacking_method(Ref callable, PyObject** vector, Py_ssize_t nargs) {

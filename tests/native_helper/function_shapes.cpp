@@ -88,6 +88,30 @@ PyObject* echo_method(PyObject* self, PyTypeObject* defining_class, PyObject* co
                         positional.get(), or_none(keyword_names), values.get());
 }
 
+// Each calls its own function again with what reached it (self is the function): a
+// recursion through no Python frame, which only the call entries' guard stops.
+PyObject* recurse_noargs(PyObject* self, PyObject*) {
+    return PyObject_CallNoArgs(self);
+}
+
+PyObject* recurse_one(PyObject* self, PyObject* argument) {
+    return PyObject_CallOneArg(self, argument);
+}
+
+PyObject* recurse_varargs_keywords(PyObject* self, PyObject* args, PyObject* keywords) {
+    return PyObject_Call(self, args, keywords);
+}
+
+PyObject* recurse_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                           PyObject* keyword_names) {
+    return PyObject_Vectorcall(self, args, static_cast<size_t>(count), keyword_names);
+}
+
+PyObject* recurse_method(PyObject* self, PyTypeObject*, PyObject* const* args, size_t count,
+                         PyObject* keyword_names) {
+    return PyObject_Vectorcall(self, args, count, keyword_names);
+}
+
 template <typename Function>
 PyCFunction as_cfunction(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -128,6 +152,19 @@ Shape shapes[] = {
       METH_FASTCALL | METH_KEYWORDS | METH_COEXIST, nullptr},
      false},
     {"long_name", {long_name, echo_noargs, METH_NOARGS, nullptr}, false},
+    {"recurse_noargs", {"recurse_noargs", recurse_noargs, METH_NOARGS, nullptr}, false},
+    {"recurse_o", {"recurse_o", recurse_one, METH_O, nullptr}, false},
+    {"recurse_varargs_keywords",
+     {"recurse_varargs_keywords", as_cfunction(recurse_varargs_keywords),
+      METH_VARARGS | METH_KEYWORDS, nullptr},
+     false},
+    {"recurse_fastcall",
+     {"recurse_fastcall", as_cfunction(recurse_fastcall), METH_FASTCALL | METH_KEYWORDS, nullptr},
+     false},
+    {"recurse_method",
+     {"recurse_method", as_cfunction(recurse_method), METH_FASTCALL | METH_KEYWORDS | METH_METHOD,
+      nullptr},
+     false},
     // Shapes without a call entry: creating them fails, but a tuple-call function may be
     // switched to them (make_tuple_call_function).
     {"varargs", {"shape_varargs", echo_varargs, METH_VARARGS, nullptr}, false},
