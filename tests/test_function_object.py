@@ -1127,6 +1127,11 @@ def load_helper():
     return module
 """
 
+# Slots that give a plain class the basic size of the function record.
+RECORD_SLOTS = (
+    (type(importlib.import_module(MODULE).LinearConcreteConcept.clone).__basicsize__
+     - object.__basicsize__) // ctypes.sizeof(ctypes.c_void_p))
+
 # (value registered beforehand under a short name, the expected message)
 PREREGISTERED = [
     ("native_function_or_method", "42",
@@ -1135,6 +1140,12 @@ PREREGISTERED = [
      "Shared native type native_function_or_method has the wrong size, try recompiling"),
     ("_common_types_metatype", "'text'",
      "Shared native type _common_types_metatype is not a type object"),
+    ("_common_types_metatype", "int",
+     "Shared native type _common_types_metatype is not a subtype of type"),
+    # A class of the record's size, but none of its layout, flags or collector slots.
+    ("native_function_or_method",
+     f"type('Same', (), {{'__slots__': tuple(f's{{i}}' for i in range({RECORD_SLOTS}))}})",
+     "Shared native type native_function_or_method has the wrong layout, try recompiling"),
 ]
 
 

@@ -667,27 +667,66 @@ PyType_Spec native_function_type_spec = {
     native_function_type_slots,
 };
 
-int verify_shared_type(PyObject* candidate, const char* short_name, Py_ssize_t basic_size) {
-    if (!PyType_Check(candidate)) {
-        PyErr_Format(PyExc_TypeError, "Shared native type %.200s is not a type object",
-                     short_name);
-        return -1;
-    }
-    if (basic_size != 0 &&
-        reinterpret_cast<PyTypeObject*>(candidate)->tp_basicsize != basic_size) {
-        PyErr_Format(PyExc_TypeError,
-                     "Shared native type %.200s has the wrong size, try recompiling", short_name);
-        return -1;
-    }
-    return 0;
-}
-
 namespace {
 
-PyTypeObject* verified_shared_type(PyObject* candidate, const char* short_name,
-                                   Py_ssize_t basic_size) {
-    if (verify_shared_type(candidate, short_name, basic_size) < 0) {
-        return nullptr;
+PyTypeObject* refuse_shared_type(const char* short_name, const char* problem) {
+    PyErr_Format(PyExc_TypeError, "Shared native type %.200s %s", short_name, problem);
+    return nullptr;
+}
+
+// What a metatype needs: its instances are type objects, laid out as `type`'s own.
+const char* metatype_problem(PyTypeObject* candidate) {
+    if (!PyType_IsSubtype(candidate, &PyType_Type)) {
+        return "is not a subtype of type";
+    }
+    if (candidate->tp_basicsize != PyType_Type.tp_basicsize ||
+        candidate->tp_itemsize != PyType_Type.tp_itemsize) {
+        return "has the wrong size, try recompiling";
+    }
+    return nullptr;
+}
+
+constexpr Py_ssize_t record_offset(size_t offset) {
+    return static_cast<Py_ssize_t>(offset);
+}
+
+// What every module of the runtime version relies on when it creates, calls and collects
+// the function type's objects: the record's size and offsets, its flags, the collector's
+// slots, and the shared metatype.
+const char* function_type_problem(PyTypeObject* candidate, PyTypeObject* metatype) {
+    constexpr unsigned long required_flags =
+        Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    if (candidate->tp_basicsize != native_function_type_spec.basicsize ||
+        candidate->tp_itemsize != 0) {
+        return "has the wrong size, try recompiling";
+    }
+    if (candidate->tp_vectorcall_offset != record_offset(offsetof(NativeFunction, head.func.vectorcall)) ||
+        candidate->tp_dictoffset != record_offset(offsetof(NativeFunction, instance_dict)) ||
+        candidate->tp_weaklistoffset != record_offset(offsetof(NativeFunction, head.func.m_weakreflist))) {
+        return "has the wrong layout, try recompiling";
+    }
+    if ((candidate->tp_flags & required_flags) != required_flags || !candidate->tp_traverse ||
+        !candidate->tp_clear) {
+        return "lacks the flags or slots of the shared record";
+    }
+    if (Py_TYPE(candidate) != metatype) {
+        return "is not an instance of the shared metatype";
+    }
+    return nullptr;
+}
+
+// The registered type, new reference, when it keeps the contract of `spec`; else null
+// with TypeError. `metatype` is null when `spec` is the metatype's own.
+PyTypeObject* verified_shared_type(PyObject* candidate, const PyType_Spec* spec,
+                                   const char* short_name, PyTypeObject* metatype) {
+    if (!PyType_Check(candidate)) {
+        return refuse_shared_type(short_name, "is not a type object");
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(candidate);
+    const char* problem = spec == &common_metatype_spec ? metatype_problem(type)
+                                                        : function_type_problem(type, metatype);
+    if (problem) {
+        return refuse_shared_type(short_name, problem);
     }
     return reinterpret_cast<PyTypeObject*>(Py_NewRef(candidate));
 }
@@ -711,7 +750,7 @@ PyTypeObject* fetch_shared_type(PyTypeObject* metatype, PyType_Spec* spec, PyObj
         return nullptr;
     }
     if (PyObject* registered = PyDict_GetItemWithError(registry, key.get())) {
-        return verified_shared_type(registered, short_name, spec->basicsize);
+        return verified_shared_type(registered, spec, short_name, metatype);
     }
     if (PyErr_Occurred()) {
         return nullptr;
@@ -738,7 +777,7 @@ PyTypeObject* fetch_shared_type(PyTypeObject* metatype, PyType_Spec* spec, PyObj
         return nullptr;
     }
     if (registered != created.get()) {
-        return verified_shared_type(registered, short_name, spec->basicsize);
+        return verified_shared_type(registered, spec, short_name, metatype);
     }
     return reinterpret_cast<PyTypeObject*>(created.release());
 }

@@ -44,11 +44,11 @@ extern PyType_Spec common_metatype_spec;
 extern PyType_Spec native_function_type_spec;
 
 // Fetches the type registered under the spec's short name in `_native_shared_1_0`,
-// or creates and registers it. New reference, or null with an exception set.
+// or creates and registers it. A registered object that does not keep the contract of
+// the spec (and, for the function type, of `metatype`) is refused with TypeError.
+// New reference, or null with an exception set.
 PyTypeObject* fetch_shared_type(PyTypeObject* metatype, PyType_Spec* spec, PyObject* bases);
 
-// 0 when `candidate` is a type (of `basic_size` when that is not 0); -1 with TypeError.
-int verify_shared_type(PyObject* candidate, const char* short_name, Py_ssize_t basic_size);
 
 // A new function object of module_state.native_function_type. The definition is static
 // data. `code` may be null. New reference, or null with an exception set.
