@@ -276,6 +276,34 @@ class TestCodeObjects:
         code = getattr(Concept, prop).fget.__code__
         assert {line for _, _, line in code.co_lines() if line is not None} == lines
 
+    def test_running_the_code_raises(self):
+        """The instructions describe the methods only: run, they raise as CPython's own
+        empty code objects do, and they are as long as the location table says."""
+        output = run_python(textwrap.dedent(f"""
+            import dis, io, types
+            from {MODULE} import LinearConcreteConcept as C
+            functions = [f for f in vars(C).values() if hasattr(f, "__code__")]
+            functions += [C.a.fget, C.a.fset, C.b.fget, C.b.fset]
+            for function in functions:
+                code = function.__code__
+                assert len(list(code.co_positions())) == len(code.co_code) // 2
+                text = io.StringIO()
+                dis.dis(code, file=text)
+                assert "RAISE_VARARGS" in text.getvalue()
+                try:
+                    types.FunctionType(code, {{}})(*range(code.co_argcount))
+                except AssertionError:
+                    pass
+                else:
+                    raise SystemExit(f"{{code.co_name}} ran without raising")
+                try:
+                    exec(code, {{}})
+                except TypeError as error:
+                    assert "missing" in str(error), error
+            print(len(functions))
+            """)).stdout.strip()
+        assert output == "12"
+
     def test_code_is_read_only(self, Concept):
         with pytest.raises(AttributeError):
             Concept.clone.__code__ = Concept.__neg__.__code__

@@ -1,7 +1,10 @@
 // Decoding of the packed constants table, and the code objects of the method functions.
 #include "concept/concrete/module_constants.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include <opcode.h>
 
 #include "runtime/ref.h"
 
@@ -133,6 +136,33 @@ constexpr CodeObjectRecord code_object_records[] = {
 static_assert(sizeof code_object_records / sizeof code_object_records[0] ==
               static_cast<size_t>(CodeIndex::count));
 
+// The code objects only describe the methods; like CPython's own empty code objects, they
+// raise AssertionError if something runs them. NOPs fill the rest of the length that the
+// location table describes.
+constexpr unsigned char raising_instructions[] = {RESUME, 0, LOAD_ASSERTION_ERROR, 0,
+                                                   RAISE_VARARGS, 1};
+
+// The code units that a location table describes: the first byte of each entry has its
+// top bit set and holds the entry's unit count, less one, in its low three bits.
+Py_ssize_t described_code_units(PyObject* location_table) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(location_table));
+    Py_ssize_t units = 0;
+    for (Py_ssize_t i = 0; i < PyBytes_GET_SIZE(location_table); ++i) {
+        if (bytes[i] & 0x80) {
+            units += (bytes[i] & 0x7) + 1;
+        }
+    }
+    return units;
+}
+
+void write_raising_instructions(char* code, Py_ssize_t length) {
+    for (Py_ssize_t i = 0; i < length; i += 2) {
+        code[i] = static_cast<char>(NOP);
+        code[i + 1] = 0;
+    }
+    std::memcpy(code, raising_instructions, sizeof raising_instructions);
+}
+
 // Equal varnames tuples of different code objects become one shared tuple through
 // `varnames_dedup`. `location_table` may be null: then code and table are empty.
 PyObject* make_code_object(uint32_t descriptor, PyObject* const* varnames, PyObject* file_name,
@@ -156,20 +186,24 @@ PyObject* make_code_object(uint32_t descriptor, PyObject* const* varnames, PyObj
         return nullptr;
     }
     Ref code;
+    int stack_size = 0;
     if (location_table) {
-        const Py_ssize_t length = (2 * PyBytes_GET_SIZE(location_table) + 4) & ~Py_ssize_t{3};
+        const Py_ssize_t length =
+            std::max(2 * described_code_units(location_table),
+                     static_cast<Py_ssize_t>(sizeof raising_instructions));
         code = Ref::steal(PyBytes_FromStringAndSize(nullptr, length));
         if (!code) {
             return nullptr;
         }
-        std::memset(PyBytes_AS_STRING(code.get()), 0, static_cast<size_t>(length));
+        write_raising_instructions(PyBytes_AS_STRING(code.get()), length);
+        stack_size = 1;
     } else {
         code = Ref::borrow(module_state.empty_bytes);
         location_table = module_state.empty_bytes;
     }
     PyObject* none = module_state.empty_tuple;
     return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argument_count, positional_only, keyword_only, local_count, 0, flags, code.get(), none,
+        argument_count, positional_only, keyword_only, local_count, stack_size, flags, code.get(), none,
         none, shared, none, none, file_name, name, name, first_line, location_table,
         module_state.empty_bytes));
 }
