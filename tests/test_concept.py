@@ -292,6 +292,26 @@ class TestConstruction:
         assert entry(info.value) == ("__init__", 42)
         assert messages == [] and vars(concept) == {}
 
+    def test_a_replaced_super_is_called(self):
+        """builtins.super replaced before the import is the super the module cached: the
+        shortcut to the base initialiser, which stands in for the interpreter's own super,
+        must not skip it."""
+        output = run_python(f"""
+import builtins, importlib.util, typing  # these call super() themselves: import them first
+import tolvane.ostrel.concept.concrete.fuzzy_concrete_concept, tolvane.ostrel.util.util
+import tolvane.ostrel.concept.operator_concept
+real_super, calls = builtins.super, []
+def recording_super(*args):
+    calls.append(args[0].__name__)
+    return real_super(*args)
+builtins.super = recording_super
+from {MODULE_NAME} import LinearConcreteConcept
+builtins.super = real_super  # the module keeps the one it found
+concept = LinearConcreteConcept("lin", 0, 1, 0.5, 0.5)
+print(calls, concept.name)
+""").stdout.strip()
+        assert output == "['LinearConcreteConcept'] lin"
+
     def test_foreign_self_fails_in_super(self):
         with pytest.raises(TypeError) as info:
             Concept.__init__(object(), "lin", 0, 0, 0, 0)

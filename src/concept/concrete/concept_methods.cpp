@@ -87,7 +87,10 @@ int initialise_base(PyObject* function, PyObject* self, PyObject* name) {
         PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
         return -1;
     }
-    if (Ref base_init = next_plain_init(defining_class, self)) {
+    // The shortcut does what the interpreter's own super does, so it stands in only for
+    // that: a replaced builtins.super, cached at set-up, is called as such.
+    const bool super_is_builtin = module_state.builtin_super == reinterpret_cast<PyObject*>(&PySuper_Type);
+    if (Ref base_init = super_is_builtin ? next_plain_init(defining_class, self) : Ref()) {
         PyObject* arguments[] = {self, name};
         return Ref::steal(PyObject_Vectorcall(base_init.get(), arguments, 2, nullptr)) ? 0 : -1;
     }
