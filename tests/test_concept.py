@@ -1530,17 +1530,50 @@ class TestTracebackEntries:
 
     def test_shuffled_orders_in_fresh_interpreters(self):
         """The code-object cache, filled in any order from empty, keeps names and lines."""
-        tests = str(Path(__file__).resolve().parent)
-        script = f"""
+        for seed in (1, 2, 3):
+            assert run_failures_in_fresh_interpreter(seed=seed, rounds=2) == (2 * len(FAILURES), [])
+
+    def test_globals_without_builtins(self):
+        """A traceback entry's frame, made while the method's exception is pending, looks up
+        __builtins__ in the module's globals: a missing one must not cost the entry."""
+        prelude = "del t.module.__builtins__"
+        assert run_failures_in_fresh_interpreter(prelude=prelude) == (len(FAILURES), [])
+
+    def test_cleared_globals(self):
+        output = run_python(f"""
+import traceback
+import {MODULE_NAME} as m
+concept = m.LinearConcreteConcept("lin", 0.0, 1.0, 0.5, 0.5)
+vars(m).clear()
+def set_a():
+    concept.a = "x"
+def name_without_k1():
+    del concept.k1
+    concept.compute_name()
+for call in (lambda: concept.get_membership_degree(None), set_a, name_without_k1):
+    try:
+        call()
+    except Exception as error:
+        print(traceback.extract_tb(error.__traceback__)[-1].lineno)
+""").stdout.split()
+        assert output == ["122", "74", "139"]
+
+
+def run_failures_in_fresh_interpreter(*, seed=0, rounds=1, prelude=""):
+    """Runs every case of FAILURES, in an order shuffled by `seed`, in a fresh interpreter;
+    (cases checked, [(case, entries found, entries wanted)] for those that differ)."""
+    tests = str(Path(__file__).resolve().parent)
+    script = f"""
 import random, sys
 sys.path.insert(0, {tests!r})
 import pytest
 import test_concept as t
+{prelude}
 order = list(t.FAILURES)
-random.Random(SEED).shuffle(order)
+random.Random({seed}).shuffle(order)
 problems = []
 checked = 0
-for round_ in range(2):
+for round_ in range({rounds}):
     for param in order:
         call, error, entries, patch = param.values
         with pytest.MonkeyPatch.context() as mp:
@@ -1551,11 +1584,10 @@ for round_ in range(2):
         checked += 1
         if rows != wanted:
             problems.append((param.id, rows, wanted))
-print(checked, problems)
+print(repr((checked, problems)))
 """
-        for seed in (1, 2, 3):
-            out = run_python(script.replace("SEED", str(seed))).stdout
-            assert out.strip() == f"{2 * len(FAILURES)} []", out
+    import ast
+    return ast.literal_eval(run_python(script).stdout.strip())
 
 
 # ---------------------------------------------------------------------------------------

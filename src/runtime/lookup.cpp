@@ -376,26 +376,42 @@ Ref traceback_code_object(const char* function_name, int line, const char* file_
             return Ref::borrow(cache.entries[position].code);
         }
     }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, function_name, line)));
-    if (!code) {
-        // The creation's own exception stands; the caller's is dropped.
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return code;
-    }
-    PyErr_Restore(type, value, traceback);
-    if (line != 0) {
+    if (code && line != 0) {
         cache_code_object(cache, line, function_name, code.get());
     }
     return code;
 }
 
+// Holds the pending exception aside while a traceback entry's objects are made: making a
+// frame looks up `__builtins__` in the globals and would take a pending exception for the
+// failure of that lookup. Unless restored, the exception is dropped, so that a failure to
+// make the entry is the one that stands.
+class SetAsideException {
+public:
+    SetAsideException() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    SetAsideException(const SetAsideException&) = delete;
+    SetAsideException& operator=(const SetAsideException&) = delete;
+    ~SetAsideException() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+    void restore() {
+        PyErr_Restore(type_, value_, traceback_);
+        type_ = value_ = traceback_ = nullptr;
+    }
+
+private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* traceback_;
+};
+
 }  // namespace
 
 void add_traceback(const char* function_name, int line, const char* file_name) {
+    SetAsideException pending;
     Ref code = traceback_code_object(function_name, line, file_name);
     if (!code) {
         return;
@@ -407,6 +423,7 @@ void add_traceback(const char* function_name, int line, const char* file_name) {
         return;
     }
     set_frame_line(reinterpret_cast<PyFrameObject*>(frame.get()), line);
+    pending.restore();
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
