@@ -107,14 +107,16 @@ build_module() {
   rm -rf "$dir/build"
   if ! "$cmake" -S "$root" -B "$dir/build" -G "Unix Makefiles" \
        -DCMAKE_TOOLCHAIN_FILE="$root/tools/windows/mingw-w64-x86_64.cmake" \
-       -DCMAKE_BUILD_TYPE=Release -DLCC_WARNINGS_AS_ERRORS=ON \
+       -DCMAKE_BUILD_TYPE=Release -DLCC_WARNINGS_AS_ERRORS=ON -DLCC_TEST_HELPER=ON \
        -DPython_EXECUTABLE="/usr/bin/python$version" \
        -DPython_INCLUDE_DIR="$dir/include" \
        -DPython_LIBRARY="$dir/lib/libpython$short.dll.a" > "$dir/configure.log" 2>&1; then
     cat "$dir/configure.log"
     exit 1
   fi
-  if ! "$cmake" --build "$dir/build" --target linear_concrete_concept --config Release \
+  # The test-only extension too: the Windows wheel's tests build it there.
+  if ! "$cmake" --build "$dir/build" --target linear_concrete_concept _native_test_helper \
+       --config Release \
        --parallel "$(nproc)" > "$dir/build.log" 2>&1; then
     cat "$dir/build.log"
     exit 1
@@ -166,6 +168,18 @@ check_module() {
   done
   [[ " ${imports,,} " == *" python$short.dll "* ]] || fail "does not import python$short.dll"
   echo "imports: $imports"
+
+  # The import library has every name of the Linux libpython, the DLL only those that the
+  # headers declare with PyAPI_FUNC or PyAPI_DATA.
+  local used declared undeclared
+  used=$(awk -v dll="python$short.dll" '/DLL Name:/ { wanted = ($3 == dll); next }
+                                        wanted && NF == 3 && $2 ~ /^[0-9]+$/ { print $3 }' \
+         <<< "$headers" | sort -u)
+  declared=$(find "$work/python$version/include" -name '*.h' -exec cat {} + | tr '\n' ' ' |
+             grep -oP 'PyAPI_(FUNC|DATA)\([^;]*?\)\s*\(?\s*\K\w+' | sort -u)
+  undeclared=$(comm -23 <(echo "$used") <(echo "$declared"))
+  [[ -z $undeclared ]] || fail "uses names that python$short.dll does not export: $(echo $undeclared)"
+  echo "names used from python$short.dll: $(wc -l <<< "$used"), each declared by its headers"
 }
 
 built=()
