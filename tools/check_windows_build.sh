@@ -2,18 +2,20 @@
 # Cross-builds the Windows x86-64 .pyd from the project's CMakeLists.txt with MinGW-w64 and
 # checks the result: a PE32+ x86-64 DLL that exports only the module's entry point, has the
 # module's own DllMain and imports the interpreter's DLL, Windows and the C runtime only.
-# The interpreter's Windows headers are the upstream ones (Include/ and PC/pyconfig.h) from
-# Debian's source package; its import library is made with dlltool from the names that the
-# Linux libpython exports (only the names: nothing links against the Linux library).
+# The interpreter's Windows headers are Include/ and PC/pyconfig.h of Debian's source package
+# pythonX.Y; its import library is made with dlltool from the names that the Linux libpython
+# exports (only the names: nothing links against the Linux library).
 # The .pyd cannot be loaded here: no Windows interpreter. Prints the .pyd's path last.
 #
-#   tools/check_windows_build.sh                 # CPython 3.11
+#   tools/check_windows_build.sh                 # the default versions below
 #   tools/check_windows_build.sh 3.11            # the versions to build for
 #   LCC_CHECK_DIR=/tmp/win tools/check_windows_build.sh   # work folder (default: build/windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-versions=("${@:-3.11}")
+default_versions=(3.11)
+versions=("$@")
+[[ ${#versions[@]} -gt 0 ]] || versions=("${default_versions[@]}")
 work=${LCC_CHECK_DIR:-$root/build/windows}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -35,7 +37,7 @@ add_source_entries() {
 }
 
 echo "== tools"
-packages=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 cmake make file dpkg-dev)
+packages=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 binutils cmake make file dpkg-dev)
 for version in "${versions[@]}"; do
   packages+=("python$version" "libpython$version")
 done
@@ -80,7 +82,7 @@ prepare_interpreter() {
     exit 1
   }
   local tree
-  tree=$(ls -d "$dir/source/python$version-"*/)
+  tree=$(ls -d "$dir/source/python$version-"*)
   cp -R "$tree/Include" "$include"
   cp "$tree/PC/pyconfig.h" "$include/pyconfig.h"
 
@@ -121,6 +123,7 @@ build_module() {
     cat "$dir/build.log"
     exit 1
   fi
+  # The linker's warnings too (-Werror is the compiler's), such as data auto-imported.
   if grep -q "warning:" "$dir/build.log"; then
     cat "$dir/build.log"
     echo "the build gave warnings" >&2
