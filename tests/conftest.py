@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.machinery
 import importlib.util
 import os
 import shutil
@@ -26,6 +27,13 @@ def _tool(name: str) -> str:
     return found
 
 
+def _built_extension(build: Path, name: str) -> set[Path]:
+    """The extension `name` in `build`, or in its Release folder for multi-config generators."""
+    suffixes = tuple(importlib.machinery.EXTENSION_SUFFIXES)
+    return {path for folder in (build, build / "Release") if folder.is_dir()
+            for path in folder.iterdir() if path.name.startswith(name + ".") and path.name.endswith(suffixes)}
+
+
 @pytest.fixture(scope="session")
 def native_helper(tmp_path_factory):
     """The test-only extension `_native_test_helper`, built from the runtime sources."""
@@ -38,12 +46,14 @@ def native_helper(tmp_path_factory):
     # A sanitizer run builds the helper with the same instrumentation as the module.
     if os.environ.get("LCC_SANITIZE", "OFF").upper() in ("1", "ON", "TRUE", "YES"):
         configure.append("-DLCC_SANITIZE=ON")
+    # --config: multi-config generators (Visual Studio) build the one named, into a folder
+    # of that name; the others ignore it.
     for command in (configure, [cmake, "--build", str(build), "--target", "_native_test_helper",
-                                "--parallel", str(os.cpu_count() or 1)]):
+                                "--config", "Release", "--parallel", str(os.cpu_count() or 1)]):
         result = subprocess.run(command, capture_output=True, text=True)
         if result.returncode != 0:
             pytest.fail(f"building the test helper failed:\n{result.stdout}\n{result.stderr}")
-    (library,) = build.glob("_native_test_helper*" + sysconfig.get_config_var("EXT_SUFFIX"))
+    (library,) = _built_extension(build, "_native_test_helper")
     spec = importlib.util.spec_from_file_location("_native_test_helper", library)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)

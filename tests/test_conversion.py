@@ -583,8 +583,10 @@ class TestJoinPieces:
         result = native_helper.join_pieces(pieces, sum(map(len, pieces)), bound_of(native_helper, pieces))
         assert result == "".join(pieces)
 
-    def test_bound_above_the_unicode_range_is_lowered(self, native_helper):
-        result = native_helper.join_pieces(["a", "😀"], 2, 0xFFFFFFFF)
+    # Above 2**32 too: clamped the same however wide the platform's C long is.
+    @pytest.mark.parametrize("bound", [0xFFFFFFFF, 2**32 + 0x7F, 2**63 + 0xFF])
+    def test_bound_above_the_unicode_range_is_lowered(self, native_helper, bound):
+        result = native_helper.join_pieces(["a", "😀"], 2, bound)
         assert result == "a😀"
         assert native_helper.kind_char_bound(result) == 0x10FFFF
 

@@ -25,8 +25,9 @@ PyObject* hook_value_text(PyObject*, PyObject* value) {
 PyObject* hook_join_pieces(PyObject*, PyObject* args) {
     PyObject* pieces = nullptr;
     Py_ssize_t length = 0;
-    unsigned long bound = 0;
-    if (!PyArg_ParseTuple(args, "O!nk:join_pieces", &PyList_Type, &pieces, &length, &bound)) {
+    // "K": unsigned long is 32 bits on Windows, where "k" would cut 2**32 + 0x7F to 0x7F.
+    unsigned long long bound = 0;
+    if (!PyArg_ParseTuple(args, "O!nK:join_pieces", &PyList_Type, &pieces, &length, &bound)) {
         return nullptr;
     }
     Py_ssize_t count = PyList_GET_SIZE(pieces);
@@ -38,7 +39,7 @@ PyObject* hook_join_pieces(PyObject*, PyObject* args) {
     }
     // Borrowed items: nothing in join_pieces runs Python code that could change the list.
     return join_pieces(PySequence_Fast_ITEMS(pieces), count, length,
-                       static_cast<Py_UCS4>(bound > 0xFFFFFFFFul ? 0xFFFFFFFFul : bound))
+                       static_cast<Py_UCS4>(bound > 0xFFFFFFFFull ? 0xFFFFFFFFull : bound))
         .release();
 }
 

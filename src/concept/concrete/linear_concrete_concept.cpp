@@ -348,8 +348,10 @@ PyMODINIT_FUNC PyInit_linear_concrete_concept() {
 #ifdef _WIN32
 #include <windows.h>
 
-// The runtime needs no per-thread set-up: switch thread notifications off.
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+// The runtime needs no per-thread set-up: switch thread notifications off. C linkage: the
+// C runtime's entry point calls DllMain by its C name, and supplies a default of its own
+// when no such symbol exists.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         DisableThreadLibraryCalls(instance);
     }
