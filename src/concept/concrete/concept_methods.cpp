@@ -433,8 +433,8 @@ PyObject* get_membership_degree_body(PyObject*, PyObject* const* arguments) {
 
 constexpr const char compute_name_name[] = LCC_METHOD_NAME("compute_name");
 
-// linear(k1, k2, a, b). An exact float's text is its repr, kept as the bytes that
-// float's repr would make a str of.
+// linear(k1, k2, a, b). An exact float's text is its repr, kept as ASCII bytes until
+// the join.
 Ref concept_name(PyObject* self) {
     constexpr Const read_order[] = {Const::k1, Const::k2, Const::a, Const::b};
     Ref texts[4];
@@ -448,9 +448,7 @@ Ref concept_name(PyObject* self) {
             return Ref();
         }
         if (PyFloat_CheckExact(value.get())) {
-            if (reprs[i].make(PyFloat_AS_DOUBLE(value.get())) < 0) {
-                return Ref();
-            }
+            reprs[i].make(PyFloat_AS_DOUBLE(value.get()));
             value_pieces[i] = reprs[i].piece();
             length += value_pieces[i].length;
             continue;
