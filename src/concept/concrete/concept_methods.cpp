@@ -504,10 +504,11 @@ PyObject* hash_body(PyObject*, PyObject* const* arguments) {
 // ---- fuzzy operators ---------------------------------------------------------------
 
 // OperatorConcept.<operation>(self[, value]) through the call site's own cache.
-Ref apply_operator(GlobalLookupCache& cache, Const operation, PyObject* const* operands,
-                   Py_ssize_t count) {
+Ref apply_operator(GlobalLookupCache& cache, ClassAttributeCache& operation_cache, Const operation,
+                   PyObject* const* operands, Py_ssize_t count) {
     Ref operators = lookup_module_global(constant(Const::OperatorConcept), cache);
-    Ref method = operators ? get_attr(operators.get(), constant(operation)) : Ref();
+    Ref method =
+        operators ? get_class_attribute(operators.get(), constant(operation), operation_cache) : Ref();
     if (!method) {
         return Ref();
     }
@@ -521,15 +522,21 @@ constexpr const char and_name[] = LCC_METHOD_NAME("__and__");
 constexpr const char or_name[] = LCC_METHOD_NAME("__or__");
 
 PyObject* neg_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(apply_operator(caches().neg_operator, Const::not_, arguments, 1), neg_name, 150);
+    return result_or_fail(
+        apply_operator(caches().neg_operator, module_state.neg_operation, Const::not_, arguments, 1),
+        neg_name, 150);
 }
 
 PyObject* and_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(apply_operator(caches().and_operator, Const::and_, arguments, 2), and_name, 164);
+    return result_or_fail(
+        apply_operator(caches().and_operator, module_state.and_operation, Const::and_, arguments, 2),
+        and_name, 164);
 }
 
 PyObject* or_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(apply_operator(caches().or_operator, Const::or_, arguments, 2), or_name, 178);
+    return result_or_fail(
+        apply_operator(caches().or_operator, module_state.or_operation, Const::or_, arguments, 2),
+        or_name, 178);
 }
 
 // ---- signatures, wrappers and definitions ------------------------------------------
