@@ -8,13 +8,16 @@ plain/module; the table shows the median of those paired ratios (with its quarti
 and the median time per operation of each side. Pairing keeps the ratio sound on a
 machine whose speed changes from one moment to the next.
 
-With --callgrind, each operation is instead counted in instructions under valgrind:
+After the times, each operation is counted in instructions under valgrind's callgrind:
 a child process runs it N times and once 0 times, and the difference over N is the
-count per operation.
+count per operation. Counts do not depend on the machine's speed or load, so a change
+of 1% shows in them where times would hide it. Without valgrind the run says so and
+shows the times alone.
 
-    python benchmarks/run.py              # about half a minute
-    python benchmarks/run.py --quick      # a few seconds
-    python benchmarks/run.py --callgrind  # instruction counts (needs valgrind)
+    python benchmarks/run.py                  # times and counts, about three minutes
+    python benchmarks/run.py --quick          # a few seconds of timing, fewer counted runs
+    python benchmarks/run.py --callgrind      # instruction counts only
+    python benchmarks/run.py --no-callgrind   # times only
 """
 
 from __future__ import annotations
@@ -232,8 +235,6 @@ def callgrind_instructions(arguments: list[str]) -> int:
 
 def run_callgrind(sources: dict, operations: list[tuple[str, str]], count: int) -> dict:
     """Instructions per operation of each side; `sources` says where each side's class comes from."""
-    if shutil.which("valgrind") is None:
-        raise SystemExit("run.py: --callgrind needs valgrind, which is not installed")
     search_path = os.pathsep.join(sys.path)
     jobs = {}
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
@@ -255,12 +256,27 @@ def run_callgrind(sources: dict, operations: list[tuple[str, str]], count: int) 
     return results
 
 
+def instruction_cells(result: dict) -> tuple[str, str, str]:
+    ratio = result["plain"] / result["module"] if result["module"] > 0 else float("nan")
+    return f"{result['plain']:.0f}", f"{result['module']:.0f}", f"{ratio:.2f}x"
+
+
 def print_callgrind(results: dict, count: int) -> None:
     print(f"instructions per operation (callgrind, {count} runs less 0 runs)")
     rows = [("operation", "plain", "module", "plain/module")]
     for name, result in results.items():
-        ratio = result["plain"] / result["module"] if result["module"] > 0 else float("nan")
-        rows.append((name, f"{result['plain']:.0f}", f"{result['module']:.0f}", f"{ratio:.2f}x"))
+        rows.append((name, *instruction_cells(result)))
+    print_table(rows)
+
+
+def print_times_and_counts(timing: dict, counts: dict, count: int) -> None:
+    print(f"instructions per operation: callgrind, {count} runs less 0 runs")
+    rows = [("operation", "plain ns", "module ns", "plain/module", "quartiles",
+             "plain instr", "module instr", "plain/module")]
+    for name, result in timing.items():
+        low, middle, high = result["ratio"]
+        rows.append((name, f"{result['plain_ns']:.1f}", f"{result['module_ns']:.1f}", f"{middle:.2f}x",
+                     f"{low:.2f} - {high:.2f}", *instruction_cells(counts[name])))
     print_table(rows)
 
 
@@ -280,10 +296,13 @@ def build_parser() -> argparse.ArgumentParser:
                              "class loaded a second time (default: %(default)s)")
     parser.add_argument("--plain-path", type=Path, default=PLAIN_SOURCE,
                         help="the plain-Python module to compare with (default: this repository's)")
-    parser.add_argument("--callgrind", action="store_true",
-                        help="count instructions per operation under valgrind instead of timing")
+    counting = parser.add_mutually_exclusive_group()
+    counting.add_argument("--callgrind", action="store_true",
+                          help="only count instructions per operation under valgrind, without timing")
+    counting.add_argument("--no-callgrind", action="store_true",
+                          help="only time, without counting instructions")
     parser.add_argument("--callgrind-count", type=int,
-                        help="operations per callgrind child (default: 20000, quick: 2000)")
+                        help="operations per callgrind child (default: 5000, quick: 1000)")
     parser.add_argument("--json", type=Path, metavar="FILE", help="also write the results to FILE as JSON")
     return parser
 
@@ -292,24 +311,34 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     rounds = args.rounds or (60 if args.quick else 300)
     round_seconds = (args.round_ms or (1.0 if args.quick else 3.0)) / 1000
-    callgrind_count = args.callgrind_count or (2000 if args.quick else 20000)
+    callgrind_count = args.callgrind_count or (1000 if args.quick else 5000)
     operations = [(name, statement) for name, statement in OPERATIONS if not args.only or name in args.only]
 
     implementations, compiled, note = load_implementations(args.module_impl, args.plain_path)
     print(f"Python {sys.version.split()[0]}; plain: {args.plain_path.name}; {note}", flush=True)
     started = time.perf_counter()
+    plain_source = str(args.plain_path.resolve())
+    sources = {"plain": plain_source, "module": "compiled" if compiled else plain_source}
+    has_valgrind = shutil.which("valgrind") is not None
+    timing = counts = None
     if args.callgrind:
-        plain_source = str(args.plain_path.resolve())
-        sources = {"plain": plain_source, "module": "compiled" if compiled else plain_source}
-        results = run_callgrind(sources, operations, callgrind_count)
-        print_callgrind(results, callgrind_count)
+        if not has_valgrind:
+            raise SystemExit("run.py: --callgrind needs valgrind, which is not installed")
+        counts = run_callgrind(sources, operations, callgrind_count)
+        print_callgrind(counts, callgrind_count)
     else:
         print(f"{rounds} alternating rounds of about {round_seconds * 1000:g} ms per side and operation")
-        results = run_timing(implementations, operations, rounds, round_seconds)
-        print_timing(results)
+        timing = run_timing(implementations, operations, rounds, round_seconds)
+        if args.no_callgrind or not has_valgrind:
+            print_timing(timing)
+            if not args.no_callgrind:
+                print("instructions per operation: not counted, valgrind is not installed")
+        else:
+            counts = run_callgrind(sources, operations, callgrind_count)
+            print_times_and_counts(timing, counts, callgrind_count)
     print(f"({time.perf_counter() - started:.1f} s)")
     if args.json:
-        args.json.write_text(json.dumps({"note": note, "callgrind": args.callgrind, "results": results}, indent=2))
+        args.json.write_text(json.dumps({"note": note, "timing": timing, "instructions": counts}, indent=2))
     return 0
 
 

@@ -1307,6 +1307,55 @@ class TestOperators:
         assert log == [(operators, "not_", (concept,)), (operators, "and_", (concept, 1)),
                        (operators, "or_", (concept, 2))]
 
+    # The connective is read from the class through a cache kept while the class keeps
+    # its version; every change the class's own lookup would see must show.
+    @pytest.mark.parametrize("change", [
+        lambda spy, other: setattr(spy, "not_", staticmethod(other)),
+        lambda spy, other: vars(spy.__bases__[0])["not_"].__init__(other),
+        lambda spy, other: setattr(spy.__bases__[0], "not_", staticmethod(other)),
+        lambda spy, other: setattr(spy, "not_", classmethod(lambda cls, c: other(c))),
+        lambda spy, other: setattr(spy, "not_", other),
+    ], ids=["rebound", "reinitialised", "base rebound", "classmethod", "plain function"])
+    def test_a_changed_connective_is_seen(self, monkeypatch, change):
+        log = []
+        spy = type("Derived", (operator_spy(log),), {})
+        monkeypatch.setattr(module, "OperatorConcept", spy)
+        concept = make()
+        first = -concept
+        change(spy, lambda c: ("other", c))
+        assert log == [("not_", (concept,), first)]
+        assert -concept == ("other", concept)
+
+    def test_a_metaclass_lookup_is_respected(self, monkeypatch):
+        class Meta(type):
+            def __getattribute__(cls, name):
+                return (lambda *args: ("meta", name)) if name.endswith("_") else super().__getattribute__(name)
+
+        monkeypatch.setattr(module, "OperatorConcept", Meta("Operators", (), {"not_": staticmethod(len)}))
+        assert -make() == ("meta", "not_")
+
+    def test_an_uninitialised_static_method_fails_as_the_lookup_does(self, monkeypatch):
+        spy = operator_spy([])
+        monkeypatch.setattr(module, "OperatorConcept", spy)
+        concept = make()
+        -concept
+        spy.not_ = staticmethod.__new__(staticmethod)
+        with pytest.raises(RuntimeError) as info:
+            -concept
+        assert entry(info.value) == ("__neg__", 150)
+
+    def test_a_connective_that_replaces_itself_while_running(self, monkeypatch):
+        class Operators:
+            @staticmethod
+            def not_(c):
+                vars(Operators)["not_"].__init__(lambda c: "second")
+                gc.collect()
+                return "first"
+
+        monkeypatch.setattr(module, "OperatorConcept", Operators)
+        concept = make()
+        assert [-concept, -concept] == ["first", "second"]
+
     def test_with_the_package_collaborator(self):
         first, second = make(), make(a=0.2, b=0.9)
         assert (-first).get_membership_degree(0.25) == 1.0 - 0.125

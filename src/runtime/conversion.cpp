@@ -39,6 +39,15 @@ StrLayout str_layout(PyObject* text) {
 // Writable data of a str this code has just created and still owns alone.
 char* new_str_data(PyObject* text) { return static_cast<char*>(PyUnicode_DATA(text)); }
 
+// A new str of `length` ASCII bytes.
+Ref ascii_str(const char* text, Py_ssize_t length) {
+    Ref result = Ref::steal(PyUnicode_New(length, 0x7F));
+    if (result) {
+        std::memcpy(new_str_data(result.get()), text, static_cast<size_t>(length));
+    }
+    return result;
+}
+
 // Widens (never narrows) `length` code points of `from` into `to` at `position`.
 void copy_str_characters(PyObject* to, Py_ssize_t position, PyObject* from, Py_ssize_t length) {
     _PyUnicode_FastCopyCharacters(to, position, from, 0, length);
@@ -403,6 +412,16 @@ Ref float_constant_minus(PyObject* constant, PyObject* operand, double constant_
     return Ref::steal(PyNumber_Subtract(constant, operand));
 }
 
+namespace {
+
+// What float's repr gives, without its trip through the host's dtoa.
+Ref float_repr_str(double value) {
+    char text[float_repr_capacity];
+    return ascii_str(text, static_cast<Py_ssize_t>(format_float_repr(value, text)));
+}
+
+}  // namespace
+
 Ref value_text(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyUnicode_Type) {
@@ -412,7 +431,7 @@ Ref value_text(PyObject* value) {
         return Ref::steal(PyLong_Type.tp_repr(value));
     }
     if (type == &PyFloat_Type) {
-        return Ref::steal(PyFloat_Type.tp_repr(value));
+        return float_repr_str(PyFloat_AS_DOUBLE(value));
     }
     return Ref::steal(PyObject_Format(value, module_state.empty_str));
 }
@@ -544,18 +563,6 @@ Ref join_pieces(PyObject* const* pieces, Py_ssize_t count, Py_ssize_t length, Py
 
 Ref join_text_pieces(const TextPiece* pieces, Py_ssize_t count, Py_ssize_t length, Py_UCS4 bound) {
     return join(pieces, count, length, bound);
-}
-
-int FloatRepr::make(double value) {
-    // What float's repr does before it makes its str of the text.
-    PyMem_Free(text_);
-    text_ = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (!text_) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    length_ = static_cast<Py_ssize_t>(std::strlen(text_));
-    return 0;
 }
 
 Py_UCS4 kind_char_bound(PyObject* text) {

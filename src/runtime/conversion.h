@@ -2,6 +2,7 @@
 // No service records traceback entries: the caller does.
 #pragma once
 
+#include "runtime/float_text.h"
 #include "runtime/ref.h"
 
 // A new exact float for any object. Callers pass exact floats through unchanged
@@ -43,21 +44,15 @@ struct TextPiece {
 // join_pieces for pieces that may be ASCII bytes rather than str objects.
 Ref join_text_pieces(const TextPiece* pieces, Py_ssize_t count, Py_ssize_t length, Py_UCS4 bound);
 
-// An exact float's repr: the ASCII text that float's repr makes its str from, kept as
-// bytes for a join that would only copy it out of the str again.
+// An exact float's repr as ASCII bytes, for a join that would only copy it out of a
+// str again.
 class FloatRepr {
 public:
-    FloatRepr() = default;
-    FloatRepr(const FloatRepr&) = delete;
-    FloatRepr& operator=(const FloatRepr&) = delete;
-    ~FloatRepr() { PyMem_Free(text_); }
-
-    // 0, or -1 with MemoryError set.
-    int make(double value);
+    void make(double value) { length_ = static_cast<Py_ssize_t>(format_float_repr(value, text_)); }
     TextPiece piece() const { return {nullptr, text_, length_}; }
 
 private:
-    char* text_ = nullptr;
+    char text_[float_repr_capacity];
     Py_ssize_t length_ = 0;
 };
 

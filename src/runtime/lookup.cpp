@@ -51,6 +51,17 @@ inline PyObject* property_getter(PyObject* property) {
     return reinterpret_cast<PropertyHead311*>(property)->prop_get;
 }
 
+// CPython 3.11's staticmethod object (Objects/funcobject.c). Its callable can be replaced
+// by calling staticmethod.__init__ again, which leaves every type's version tag alone.
+struct StaticMethodHead311 {
+    PyObject_HEAD
+    PyObject* sm_callable;
+};
+
+inline PyObject* static_method_callable(PyObject* descriptor) {
+    return reinterpret_cast<StaticMethodHead311*>(descriptor)->sm_callable;
+}
+
 // CPython 3.11: a type's version tag is valid while the flag says so; any change of the
 // type or of a base's attributes clears it.
 inline bool has_version_tag(PyTypeObject* type, unsigned int version) {
@@ -207,6 +218,27 @@ bool reads_through_own_property(PyObject* object, PyObject* name, const PyMethod
            reinterpret_cast<PyCFunctionObject*>(function)->m_ml == getter;
 }
 
+Ref get_class_attribute(PyObject* object, PyObject* name, ClassAttributeCache& cache) {
+    if (!Py_IS_TYPE(object, &PyType_Type)) {
+        return get_attr(object, name);
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(object);
+    if (type != cache.type || !has_version_tag(type, cache.version)) {
+        cache = {};
+        // `type` itself cannot gain attributes, so one without the name never has it.
+        // Borrowed: the type's MRO dictionaries hold it.
+        PyObject* found = _PyType_Lookup(&PyType_Type, name) ? nullptr : _PyType_Lookup(type, name);
+        if (!found || !Py_IS_TYPE(found, &PyStaticMethod_Type) ||
+            !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            return get_attr(object, name);
+        }
+        cache = {type, type->tp_version_tag, found};
+    }
+    // What the static method's __get__ gives; an uninitialised one raises there.
+    PyObject* callable = static_method_callable(cache.descriptor);
+    return callable ? Ref::borrow(callable) : get_attr(object, name);
+}
+
 Ref get_attr_or_null(PyObject* object, PyObject* name) {
     getattrofunc slot = Py_TYPE(object)->tp_getattro;
     if (slot == PyObject_GenericGetAttr) {
@@ -227,8 +259,10 @@ namespace {
 // Builtins and native functions whose method definition can be called without the
 // vectorcall machinery.
 inline PyMethodDef* direct_call_definition(PyObject* callable) {
-    if (!is_subtype_of_either(Py_TYPE(callable), module_state.native_function_type,
-                              &PyCFunction_Type)) {
+    PyTypeObject* type = Py_TYPE(callable);
+    // The usual callee, a Python function, is neither: spare it the MRO scan.
+    if (type == &PyFunction_Type ||
+        !is_subtype_of_either(type, module_state.native_function_type, &PyCFunction_Type)) {
         return nullptr;
     }
     return reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;

@@ -33,6 +33,10 @@ Ref get_instance_attribute(PyObject* object, PyObject* name, InstanceAttributeCa
 int set_instance_attribute(PyObject* object, PyObject* name, PyObject* value,
                            InstanceAttributeCache& cache);
 
+// get_attr for an attribute of a class, through its cache: the same result, without the
+// class's generic lookup while it keeps its version and the attribute is a static method.
+Ref get_class_attribute(PyObject* object, PyObject* name, ClassAttributeCache& cache);
+
 // Empty with no exception set when the attribute is missing.
 Ref get_attr_or_null(PyObject* object, PyObject* name);
 

@@ -71,6 +71,16 @@ struct InstanceAttributeCache {
     bool writable;
 };
 
+// A site that reads an attribute of a class. While `type` keeps the version tag
+// `version`, reading the name on exactly `type` (a class whose metatype is exactly
+// `type`, which has no attribute of the name) finds the static method `descriptor`
+// (borrowed from the MRO dictionaries, which hold it while the tag is unchanged).
+struct ClassAttributeCache {
+    PyTypeObject* type;
+    unsigned int version;
+    PyObject* descriptor;
+};
+
 struct ModuleState {
     PyObject* module_dict;
     PyObject* builtins_module;
@@ -97,6 +107,9 @@ struct ModuleState {
     InstanceAttributeCache attribute_k2;
     InstanceAttributeCache attribute_a;  // `_a`
     InstanceAttributeCache attribute_b;  // `_b`
+    ClassAttributeCache neg_operation;   // __neg__: OperatorConcept.not_
+    ClassAttributeCache and_operation;   // __and__: OperatorConcept.and_
+    ClassAttributeCache or_operation;    // __or__: OperatorConcept.or_
 };
 
 // Defined by the extension module that links the runtime (each has its own record).

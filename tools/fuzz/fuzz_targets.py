@@ -20,6 +20,9 @@ Targets:
              directly to k1, k2, _a, _b, name and type, against the plain-Python module
              shipped beside the extension (same result, or an exception of the same type).
 
+  float_text compute_name and the construction message over random doubles (bit patterns
+             and short decimals), against repr.
+
 Any difference raises AssertionError, which atheris reports as a finding (non-zero exit).
 The extension is best built with clang's -fsanitize=fuzzer-no-link (and AddressSanitizer)
 so that its own branches guide the fuzzer: tools/fuzz/run.sh does that.
@@ -568,7 +571,45 @@ def name_hash_target(data: bytes) -> None:
             builtin[1] == hash(direct[1]), (builtin, direct)
 
 
-TARGETS = {"text": text_target, "binding": binding_target, "name_hash": name_hash_target}
+# ---------------------------------------------------------------------------------------
+# float_text
+
+
+_float_text_concept = Concept("float text", 0.0, 10.0, 0.5, 0.25)
+
+
+def _double(fdp):
+    """Raw bit patterns mostly; short decimals n / 10**k, the formatter's fast path, too."""
+    if fdp.ConsumeIntInRange(0, 3) == 0:
+        return fdp.ConsumeIntInRange(-10**17, 10**17) / 10 ** fdp.ConsumeIntInRange(0, 12)
+    return struct.unpack("<d", fdp.ConsumeBytes(8).ljust(8, b"\0"))[0]
+
+
+@atheris.instrument_func
+def float_text_target(data: bytes) -> None:
+    fdp = atheris.FuzzedDataProvider(data)
+    values = [_double(fdp) for _ in range(4)]
+    concept = _float_text_concept
+    concept.k1, concept.k2, concept._a, concept._b = values
+    expected = "linear(%s)" % ", ".join(map(repr, values))
+    assert concept.compute_name() == expected, (values, concept.compute_name(), expected)
+    # value_text through a message: k1 above a reports both as given.
+    k1, a = values[0], values[1]
+    if k1 > a:
+        messages = []
+        module.Util = type("Recorder", (), {"error": staticmethod(messages.append)})
+        try:
+            Concept("float text", k1, 10.0, a, 0.25)
+        finally:
+            module.Util = _util
+        assert messages[:1] == [f"Error: Linear functions require {k1!r} <= {a!r}"], (values, messages)
+
+
+_util = module.Util
+
+
+TARGETS = {"text": text_target, "binding": binding_target, "name_hash": name_hash_target,
+           "float_text": float_text_target}
 
 
 def main() -> None:

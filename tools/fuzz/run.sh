@@ -3,8 +3,8 @@
 #
 # Builds the extension with clang's coverage instrumentation for libFuzzer and with
 # AddressSanitizer into a virtual environment of its own (atheris from PyPI), then runs
-# each target of tools/fuzz/fuzz_targets.py for FUZZ_SECONDS seconds (default 40, three
-# targets: about two minutes), starting from a copy of the committed corpus. Any finding
+# each target of tools/fuzz/fuzz_targets.py for FUZZ_SECONDS seconds (default 40, four
+# targets: under three minutes), starting from a copy of the committed corpus. Any finding
 # (a difference from the reference, a crash, an AddressSanitizer report) fails the run;
 # the input that caused it is left in $FUZZ_WORK/findings-<target>-*.
 #
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/../.."
 
 seconds=${FUZZ_SECONDS:-40}
 work=${FUZZ_WORK:-build/fuzz}
-targets=${FUZZ_TARGETS:-"text binding name_hash"}
+targets=${FUZZ_TARGETS:-"text binding name_hash float_text"}
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 

@@ -436,8 +436,8 @@ PyObject* get_membership_degree_body(PyObject*, PyObject* const* arguments) {
 
 constexpr const char compute_name_name[] = LCC_METHOD_NAME("compute_name");
 
-// linear(k1, k2, a, b). An exact float's text is its repr, kept as the bytes that
-// float's repr would make a str of.
+// linear(k1, k2, a, b). An exact float's text is its repr, kept as ASCII bytes until
+// the join.
 Ref concept_name(PyObject* self) {
     constexpr Const read_order[] = {Const::k1, Const::k2, Const::a, Const::b};
     Ref texts[4];
@@ -451,9 +451,7 @@ Ref concept_name(PyObject* self) {
             return Ref();
         }
         if (PyFloat_CheckExact(value.get())) {
-            if (reprs[i].make(PyFloat_AS_DOUBLE(value.get())) < 0) {
-                return Ref();
-            }
+            reprs[i].make(PyFloat_AS_DOUBLE(value.get()));
             value_pieces[i] = reprs[i].piece();
             length += value_pieces[i].length;
             continue;
@@ -509,10 +507,11 @@ PyObject* hash_body(PyObject*, PyObject* const* arguments) {
 // ---- fuzzy operators ---------------------------------------------------------------
 
 // OperatorConcept.<operation>(self[, value]) through the call site's own cache.
-Ref apply_operator(GlobalLookupCache& cache, Const operation, PyObject* const* operands,
-                   Py_ssize_t count) {
+Ref apply_operator(GlobalLookupCache& cache, ClassAttributeCache& operation_cache, Const operation,
+                   PyObject* const* operands, Py_ssize_t count) {
     Ref operators = lookup_module_global(constant(Const::OperatorConcept), cache);
-    Ref method = operators ? get_attr(operators.get(), constant(operation)) : Ref();
+    Ref method =
+        operators ? get_class_attribute(operators.get(), constant(operation), operation_cache) : Ref();
     if (!method) {
         return Ref();
     }
@@ -526,15 +525,21 @@ constexpr const char and_name[] = LCC_METHOD_NAME("__and__");
 constexpr const char or_name[] = LCC_METHOD_NAME("__or__");
 
 PyObject* neg_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(apply_operator(caches().neg_operator, Const::not_, arguments, 1), neg_name, 150);
+    return result_or_fail(
+        apply_operator(caches().neg_operator, module_state.neg_operation, Const::not_, arguments, 1),
+        neg_name, 150);
 }
 
 PyObject* and_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(apply_operator(caches().and_operator, Const::and_, arguments, 2), and_name, 164);
+    return result_or_fail(
+        apply_operator(caches().and_operator, module_state.and_operation, Const::and_, arguments, 2),
+        and_name, 164);
 }
 
 PyObject* or_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(apply_operator(caches().or_operator, Const::or_, arguments, 2), or_name, 178);
+    return result_or_fail(
+        apply_operator(caches().or_operator, module_state.or_operation, Const::or_, arguments, 2),
+        or_name, 178);
 }
 
 // ---- signatures, wrappers and definitions ------------------------------------------
