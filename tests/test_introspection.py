@@ -3,6 +3,8 @@ pickling and copying of its methods and of its instances."""
 
 from __future__ import annotations
 
+import re
+
 import copy
 import importlib
 import importlib.util
@@ -170,7 +172,10 @@ def test_unresolvable_hint_names_the_missing_global(monkeypatch):
 def test_help_renders_the_class():
     text = pydoc.render_doc(Concept, renderer=pydoc.plaintext)
     assert f"class LinearConcreteConcept in module {MODULE_NAME}" in text
-    assert "LinearConcreteConcept(name: 'str', k1: 'float', k2: 'float', a: 'float', b: 'float')" in text
+    # From 3.13 on, pydoc breaks the class's signature over lines: compare without them.
+    def unwrapped(rendered):
+        return re.sub(r"[\s|]", "", rendered)
+    assert unwrapped("LinearConcreteConcept(name: 'str', k1: 'float', k2: 'float', a: 'float', b: 'float')") in unwrapped(text)
     assert "Method resolution order:" in text and "FuzzyConcreteConcept" in text
     for line in ("__init__(self, name: 'str', k1: 'float', k2: 'float', a: 'float', b: 'float') -> 'None'",
                  "clone(self) -> 'typing.Self'",

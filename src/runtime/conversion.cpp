@@ -16,11 +16,15 @@
 
 namespace {
 
-// ---- CPython 3.11 internals: each use sits in one helper so a port touches one place.
+// ---- Interpreter internals: each use sits in one helper, per version where they differ.
 
-// A str's kind, length and data are only valid once it is ready.
-int make_str_ready(PyObject* text) {
+// A str's kind, length and data are only valid once it is ready; from 3.12 on every str is.
+int make_str_ready([[maybe_unused]] PyObject* text) {
+#if LCC_PY311
     return PyUnicode_IS_READY(text) ? 0 : _PyUnicode_Ready(text);
+#else
+    return 0;
+#endif
 }
 
 struct StrLayout {
@@ -49,13 +53,20 @@ Ref ascii_str(const char* text, Py_ssize_t length) {
 }
 
 // Widens (never narrows) `length` code points of `from` into `to` at `position`.
+// `to` is new and not yet shared, so the copy cannot fail; 3.13 no longer exports the
+// unchecked copy, and its checked one stands in.
 void copy_str_characters(PyObject* to, Py_ssize_t position, PyObject* from, Py_ssize_t length) {
+#if LCC_PY313
+    [[maybe_unused]] const Py_ssize_t copied = PyUnicode_CopyCharacters(to, position, from, 0, length);
+#else
     _PyUnicode_FastCopyCharacters(to, position, from, 0, length);
+#endif
 }
 
-// An exact int of at most one 30-bit digit, read from the 3.11 layout (sign in ob_size).
-// False for wider ints.
+// An exact int of at most one 30-bit digit. False for wider ints.
 bool one_digit_int_value(PyObject* integer, double* value) {
+#if LCC_PY311
+    // The 3.11 layout: the digit count, with the value's sign, in ob_size.
     Py_ssize_t size = Py_SIZE(integer);
     if (size == 0) {
         *value = 0.0;
@@ -67,6 +78,15 @@ bool one_digit_int_value(PyObject* integer, double* value) {
     double magnitude = reinterpret_cast<PyLongObject*>(integer)->ob_digit[0];
     *value = size < 0 ? -magnitude : magnitude;
     return true;
+#else
+    // From 3.12 on, a compact int is one of at most one digit.
+    auto* number = reinterpret_cast<PyLongObject*>(integer);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    *value = static_cast<double>(PyUnstable_Long_CompactValue(number));
+    return true;
+#endif
 }
 
 // A bytearray's text, followed by a zero byte even when the bytearray is empty.

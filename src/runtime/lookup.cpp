@@ -10,34 +10,41 @@
 
 namespace {
 
-// CPython 3.11: a dictionary's version tag changes with every mutation and is never 0
-// for a live dictionary.
-inline uint64_t dict_version(PyObject* dict) {
+#if LCC_PY311
+// 3.11: a dictionary's version tag changes with every mutation and is never 0 for a live
+// dictionary.
+inline uint64_t module_globals_version(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
+#else
+// From 3.12 the version tag is deprecated: a dictionary watcher counts the changes of the
+// module's globals instead. 0 while they are not watched, which no cache trusts.
+uint64_t module_globals_changes = 0;
+int module_globals_watcher = -1;
 
-// CPython 3.11: the cached hash of a str (every name constant has it computed).
+int count_module_globals_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++module_globals_changes;
+    return 0;
+}
+
+inline uint64_t module_globals_version(PyObject*) {
+    return module_globals_changes;
+}
+#endif
+
+// The cached hash of a str (every name constant has it computed).
 inline Py_hash_t str_cached_hash(PyObject* text) {
     return reinterpret_cast<PyASCIIObject*>(text)->hash;
 }
 
-// CPython 3.11: the type of the thread's pending exception, without normalising it.
+// The type of the thread's pending exception, without normalising it: read from the
+// thread state in 3.11, which keeps the exception as a triple there.
 inline PyObject* pending_exception_type() {
+#if LCC_PY311
     return _PyThreadState_UncheckedGet()->curexc_type;
-}
-
-// CPython 3.11's PyFrameObject head (Include/internal/pycore_frame.h). A frame made for a
-// traceback entry never runs, so its line is only known through f_lineno.
-struct FrameHead311 {
-    PyObject_HEAD
-    PyFrameObject* f_back;
-    void* f_frame;
-    PyObject* f_trace;
-    int f_lineno;
-};
-
-inline void set_frame_line(PyFrameObject* frame, int line) {
-    reinterpret_cast<FrameHead311*>(frame)->f_lineno = line;
+#else
+    return PyErr_Occurred();
+#endif
 }
 
 // CPython 3.11's property object (Objects/descrobject.c). Its getter can be replaced by
@@ -46,6 +53,10 @@ struct PropertyHead311 {
     PyObject_HEAD
     PyObject* prop_get;
 };
+
+// Neither layout is in any version's headers: the set-up checks both on objects of its own
+// (check_descriptor_layouts), and the shortcuts that read them stay off unless they match.
+bool descriptor_layouts_known = false;
 
 inline PyObject* property_getter(PyObject* property) {
     return reinterpret_cast<PropertyHead311*>(property)->prop_get;
@@ -68,11 +79,12 @@ inline bool has_version_tag(PyTypeObject* type, unsigned int version) {
     return type->tp_version_tag == version && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
 }
 
-// CPython 3.11's inline instance values (Include/internal/pycore_object.h and
-// pycore_dict.h). An instance of a type with Py_TPFLAGS_MANAGED_DICT keeps, before its
-// header, a pointer to its values (null once a real __dict__ was made); value i belongs
-// to entry i of the type's shared keys, whose entries follow the keys' index table.
-struct SharedKeysHead311 {
+// Inline instance values (Include/internal/pycore_object.h and pycore_dict.h of each
+// version). An instance of a type with a managed dict keeps its attributes in an array of
+// values until a real __dict__ is made for it; value i belongs to entry i of the type's
+// shared keys, whose entries follow the keys' index table. The values also record the
+// order in which their slots were filled.
+struct SharedKeysHead {
     Py_ssize_t dk_refcnt;
     uint8_t dk_log2_size;
     uint8_t dk_log2_index_bytes;
@@ -83,25 +95,72 @@ struct SharedKeysHead311 {
     char dk_indices[1];
 };
 
-struct SharedKeyEntry311 {
+struct SharedKeyEntry {
     PyObject* key;
     PyObject* value;
 };
 
 constexpr uint8_t split_keys_kind = 2;
 
-inline PyObject** instance_values(PyObject* object) {
+#if LCC_PY311
+// 3.11: a pointer to the values before the object's header, null once a dict was made.
+constexpr unsigned long inline_values_flags = Py_TPFLAGS_MANAGED_DICT;
+
+inline PyObject** instance_values(PyObject* object, Py_ssize_t, bool) {
     return reinterpret_cast<PyObject***>(object)[-4];
 }
+#elif LCC_PY312
+// 3.12: one word before the header holds the dict, or the values pointer less one (odd).
+constexpr unsigned long inline_values_flags = Py_TPFLAGS_MANAGED_DICT;
+
+inline PyObject** instance_values(PyObject* object, Py_ssize_t, bool) {
+    const uintptr_t dict_or_values = reinterpret_cast<uintptr_t*>(object)[-3];
+    return (dict_or_values & 1) ? reinterpret_cast<PyObject**>(dict_or_values + 1) : nullptr;
+}
+#else
+// 3.13: the values follow the object's header, behind a small head of their own; a dict
+// made for the object may share them, and then only reading them directly is sound.
+constexpr unsigned long inline_values_flags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_INLINE_VALUES;
+
+struct ValuesHead313 {
+    uint8_t capacity;
+    uint8_t size;
+    uint8_t embedded;
+    uint8_t valid;
+    PyObject* values[1];
+};
+
+inline ValuesHead313* values_head(PyObject* object) {
+    return reinterpret_cast<ValuesHead313*>(reinterpret_cast<char*>(object) + sizeof(PyObject));
+}
+
+inline PyObject** instance_values(PyObject* object, Py_ssize_t index, bool write) {
+    ValuesHead313* head = values_head(object);
+    const bool shared_with_dict = reinterpret_cast<PyObject**>(object)[-3] != nullptr;
+    const bool usable = head->valid && index < head->capacity && !(write && shared_with_dict);
+    return usable ? head->values : nullptr;
+}
+#endif
+
+#if LCC_PY313
+// The values follow the header only in a type that adds nothing to `object`'s layout.
+inline bool has_inline_values_layout(PyTypeObject* type) {
+    return type->tp_basicsize == sizeof(PyObject);
+}
+#else
+inline bool has_inline_values_layout(PyTypeObject*) {
+    return true;
+}
+#endif
 
 // The entry of `name` (by identity: attribute names are interned) in the type's shared
 // keys, or -1.
 Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name) {
-    auto* keys = reinterpret_cast<SharedKeysHead311*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+    auto* keys = reinterpret_cast<SharedKeysHead*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
     if (!keys || keys->dk_kind != split_keys_kind) {
         return -1;
     }
-    const auto* entries = reinterpret_cast<const SharedKeyEntry311*>(
+    const auto* entries = reinterpret_cast<const SharedKeyEntry*>(
         keys->dk_indices + (size_t{1} << keys->dk_log2_index_bytes));
     for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
         if (entries[i].key == name) {
@@ -111,13 +170,21 @@ Py_ssize_t shared_key_index(PyTypeObject* type, PyObject* name) {
     return -1;
 }
 
-// A value stored into an empty slot joins the values' insertion order, kept in the
-// bytes before the values ([-2] the count, then the indices downwards).
-inline void add_to_insertion_order(PyObject** values, Py_ssize_t index) {
+// A value stored into an empty slot joins the values' insertion order.
+inline void add_to_insertion_order([[maybe_unused]] PyObject* object, PyObject** values,
+                                   Py_ssize_t index) {
+#if LCC_PY313
+    // After the values' capacity, with the count in the head.
+    ValuesHead313* head = values_head(object);
+    reinterpret_cast<uint8_t*>(values + head->capacity)[head->size] = static_cast<uint8_t>(index);
+    ++head->size;
+#else
+    // In the bytes before the values: [-2] the count, then the indices downwards.
     uint8_t* count = reinterpret_cast<uint8_t*>(values) - 2;
     const int size = *count + 1;
     count[-size] = static_cast<uint8_t>(index);
     *count = static_cast<uint8_t>(size);
+#endif
 }
 
 // The slot of `name` in `object`'s inline values, or null where the generic lookup must
@@ -126,7 +193,8 @@ PyObject** instance_slot(PyObject* object, PyObject* name, InstanceAttributeCach
     PyTypeObject* type = Py_TYPE(object);
     if (type != cache.type || !has_version_tag(type, cache.version)) {
         cache = {};
-        if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+        if ((type->tp_flags & inline_values_flags) != inline_values_flags || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+            !has_inline_values_layout(type) ||
             _PyType_Lookup(type, name) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
             return nullptr;
         }
@@ -143,7 +211,7 @@ PyObject** instance_slot(PyObject* object, PyObject* name, InstanceAttributeCach
             return nullptr;
         }
     }
-    PyObject** values = instance_values(object);
+    PyObject** values = instance_values(object, cache.index, write);
     return values ? values + cache.index : nullptr;
 }
 
@@ -167,15 +235,57 @@ int set_instance_attribute(PyObject* object, PyObject* name, PyObject* value, In
     if (old) {
         Py_DECREF(old);
     } else {
-        add_to_insertion_order(slot - cache.index, cache.index);
+        add_to_insertion_order(object, slot - cache.index, cache.index);
     }
     return 0;
 }
 
+namespace {
+
+// A property and a static method made of a marker object must show it where the mirrors
+// look for it.
+int check_descriptor_layouts() {
+    PyObject* marker = Py_None;
+    Ref property = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), marker));
+    Ref static_method = Ref::steal(PyStaticMethod_New(marker));
+    if (!property || !static_method) {
+        return -1;
+    }
+    descriptor_layouts_known = property_getter(property.get()) == marker &&
+                               static_method_callable(static_method.get()) == marker;
+    return 0;
+}
+
+int watch_module_globals([[maybe_unused]] PyObject* dict) {
+#if LCC_PY311
+    return 0;
+#else
+    if (module_globals_watcher < 0) {
+        module_globals_watcher = PyDict_AddWatcher(count_module_globals_change);
+        if (module_globals_watcher < 0) {
+            // Every watcher of the interpreter is taken: the lookups go uncached.
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    if (PyDict_Watch(module_globals_watcher, dict) < 0) {
+        return -1;
+    }
+    ++module_globals_changes;  // nothing cached before now is trusted
+    return 0;
+#endif
+}
+
+}  // namespace
+
+int prepare_lookups(PyObject* module_dict) {
+    return check_descriptor_layouts() < 0 ? -1 : watch_module_globals(module_dict);
+}
+
 Ref lookup_module_global(PyObject* name, GlobalLookupCache& cache) {
     PyObject* dict = module_state.module_dict;
-    const uint64_t version = dict_version(dict);
-    if (version != cache.version) {
+    const uint64_t version = module_globals_version(dict);
+    if (version == 0 || version != cache.version) {
         // Borrowed: the dictionary holds it for as long as its tag stays `version`.
         PyObject* found = _PyDict_GetItem_KnownHash(dict, name, str_cached_hash(name));
         cache.version = version;
@@ -207,7 +317,7 @@ bool reads_through_own_property(PyObject* object, PyObject* name, const PyMethod
             return false;
         }
         PyObject* found = _PyType_Lookup(type, name);  // borrowed; sets the version tag
-        if (!found || !Py_IS_TYPE(found, &PyProperty_Type) ||
+        if (!found || !Py_IS_TYPE(found, &PyProperty_Type) || !descriptor_layouts_known ||
             !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
             return false;
         }
@@ -228,7 +338,7 @@ Ref get_class_attribute(PyObject* object, PyObject* name, ClassAttributeCache& c
         // `type` itself cannot gain attributes, so one without the name never has it.
         // Borrowed: the type's MRO dictionaries hold it.
         PyObject* found = _PyType_Lookup(&PyType_Type, name) ? nullptr : _PyType_Lookup(type, name);
-        if (!found || !Py_IS_TYPE(found, &PyStaticMethod_Type) ||
+        if (!found || !Py_IS_TYPE(found, &PyStaticMethod_Type) || !descriptor_layouts_known ||
             !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
             return get_attr(object, name);
         }
@@ -421,11 +531,11 @@ Ref traceback_code_object(const char* function_name, int line, const char* file_
 // frame looks up `__builtins__` in the globals and would take a pending exception for the
 // failure of that lookup. Unless restored, the exception is dropped, so that a failure to
 // make the entry is the one that stands.
+// 3.12 keeps a pending exception as one object, and deprecates the triple.
 class SetAsideException {
 public:
+#if LCC_PY311
     SetAsideException() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    SetAsideException(const SetAsideException&) = delete;
-    SetAsideException& operator=(const SetAsideException&) = delete;
     ~SetAsideException() {
         Py_XDECREF(type_);
         Py_XDECREF(value_);
@@ -435,11 +545,25 @@ public:
         PyErr_Restore(type_, value_, traceback_);
         type_ = value_ = traceback_ = nullptr;
     }
+#else
+    SetAsideException() : exception_(PyErr_GetRaisedException()) {}
+    ~SetAsideException() { Py_XDECREF(exception_); }
+    void restore() {
+        PyErr_SetRaisedException(exception_);
+        exception_ = nullptr;
+    }
+#endif
+    SetAsideException(const SetAsideException&) = delete;
+    SetAsideException& operator=(const SetAsideException&) = delete;
 
 private:
+#if LCC_PY311
     PyObject* type_;
     PyObject* value_;
     PyObject* traceback_;
+#else
+    PyObject* exception_;
+#endif
 };
 
 }  // namespace
@@ -456,7 +580,6 @@ void add_traceback(const char* function_name, int line, const char* file_name) {
     if (!frame) {
         return;
     }
-    set_frame_line(reinterpret_cast<PyFrameObject*>(frame.get()), line);
     pending.restore();
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }

@@ -5,6 +5,11 @@
 #include "runtime/module_state.h"
 #include "runtime/ref.h"
 
+// Set-up of the lookup shortcuts: lets lookup_module_global cache what it finds in
+// `module_dict` (where the interpreter needs a watcher for that), and checks the layouts
+// that the property and static-method shortcuts read. 0, or -1 with an exception set.
+int prepare_lookups(PyObject* module_dict);
+
 // A module global through its call site's cache, then the builtins; NameError when both
 // lack it. `name` is an interned str constant with its hash computed.
 Ref lookup_module_global(PyObject* name, GlobalLookupCache& cache);

@@ -4,8 +4,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#if PY_MAJOR_VERSION != 3 || PY_MINOR_VERSION != 11
-#error "linear_concrete_concept is written against the CPython 3.11 C API and its object layouts"
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
+#error "linear_concrete_concept is written against the C API of CPython 3.11 to 3.13"
 #endif
+
+// The interpreter versions whose internals differ where the module uses them.
+#define LCC_PY311 (PY_VERSION_HEX < 0x030C0000)
+#define LCC_PY312 (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000)
+#define LCC_PY313 (PY_VERSION_HEX >= 0x030D0000)
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 // exposes internal services that no Python call reaches on their own. Never installed.
 #include "concept/concrete/module_constants.h"
 #include "runtime/function_object.h"
+#include "runtime/lookup.h"
 #include "runtime/ref.h"
 #include "native_test_helper.h"
 
@@ -14,6 +15,9 @@ namespace {
 int fill_module_state(PyObject* module) {
     ModuleState& state = module_state;
     state.module_dict = Py_NewRef(PyModule_GetDict(module));
+    if (prepare_lookups(state.module_dict) < 0) {
+        return -1;
+    }
     state.builtins_module = Py_XNewRef(PyImport_AddModule("builtins"));
     if (!state.builtins_module) {
         return -1;

@@ -73,7 +73,11 @@ constexpr PlainMethodRecord plain_method_records[] = {
 // the mapping protocol otherwise.
 int store_in_namespace(PyObject* namespace_, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(namespace_)) {
+#if LCC_PY313
+        return PyDict_SetItem(namespace_, key, value);  // 3.13 no longer offers the known-hash store
+#else
         return _PyDict_SetItem_KnownHash(namespace_, key, value, PyObject_Hash(key));
+#endif
     }
     return PyObject_SetItem(namespace_, key, value);
 }
@@ -182,13 +186,41 @@ Ref prepare_namespace(PyObject* metaclass, PyObject* bases) {
     return call_object(prepare.get(), arguments, 2, nullptr);
 }
 
+// From 3.13 on, a class body also records its first line, and at its end the attributes
+// that its methods assign through self, in sorted order.
+#if LCC_PY313
+int store_named(PyObject* namespace_, const char* key, PyObject* value) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(key));
+    return value && name ? store_in_namespace(namespace_, name.get(), value) : -1;
+}
+
+int add_first_line(PyObject* namespace_) {
+    return store_named(namespace_, "__firstlineno__", Ref::steal(PyLong_FromLong(class_line)).get());
+}
+
+int add_static_attributes(PyObject* namespace_) {
+    Ref names = Ref::steal(PyTuple_Pack(4, constant(Const::underscore_a), constant(Const::underscore_b),
+                                        constant(Const::k1), constant(Const::k2)));
+    return store_named(namespace_, "__static_attributes__", names.get());
+}
+#else
+int add_first_line(PyObject*) {
+    return 0;
+}
+
+int add_static_attributes(PyObject*) {
+    return 0;
+}
+#endif
+
 // The namespace with __module__, __qualname__ and, when the bases changed, __orig_bases__.
 Ref start_namespace(PyObject* declared, PyObject* resolved, PyObject* metaclass) {
     Ref namespace_ = prepare_namespace(metaclass, resolved);
     if (!namespace_ ||
         PyObject_SetItem(namespace_.get(), constant(Const::dunder_module), constant(Const::module_name)) < 0 ||
         PyObject_SetItem(namespace_.get(), constant(Const::dunder_qualname),
-                         constant(Const::LinearConcreteConcept)) < 0) {
+                         constant(Const::LinearConcreteConcept)) < 0 ||
+        add_first_line(namespace_.get()) < 0) {
         return Ref();
     }
     if (resolved != declared) {
@@ -253,7 +285,7 @@ int fill_namespace(PyObject* namespace_, PyObject* class_cell_functions, int* li
             return -1;
         }
     }
-    return 0;
+    return add_static_attributes(namespace_);
 }
 
 }  // namespace

@@ -193,16 +193,17 @@ int import_name_from(Const module_name, Const name) {
     return value ? PyDict_SetItem(module_state.module_dict, wanted[0], value.get()) : -1;
 }
 
-// Warns (RuntimeWarning) when the interpreter running the module is not 3.11.
+// Warns (RuntimeWarning) when the interpreter running the module is not the one it was
+// built for.
 int check_runtime_version() {
     const unsigned long runtime = Py_Version;
-    if ((runtime >> 16) == ((3ul << 8) | 11ul)) {
+    if ((runtime >> 16) == ((static_cast<unsigned long>(PY_MAJOR_VERSION) << 8) | PY_MINOR_VERSION)) {
         return 0;
     }
     char message[200];
     std::snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  3, 11, LCC_MODULE_NAME, "does not match", static_cast<int>((runtime >> 24) & 0xFF),
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, LCC_MODULE_NAME, "does not match", static_cast<int>((runtime >> 24) & 0xFF),
                   static_cast<int>((runtime >> 16) & 0xFF));
     return PyErr_WarnEx(nullptr, message, 1);
 }
@@ -211,7 +212,7 @@ int check_runtime_version() {
 int prepare_runtime(PyObject* module) {
     ModuleState& state = module_state;
     PyObject* dict = PyModule_GetDict(module);
-    if (keep(state.module_dict, Py_XNewRef(dict)) < 0 ||
+    if (keep(state.module_dict, Py_XNewRef(dict)) < 0 || prepare_lookups(dict) < 0 ||
         keep(state.builtins_module, Py_XNewRef(PyImport_AddModule("builtins"))) < 0 ||
         keep(state.native_runtime_module, Py_XNewRef(PyImport_AddModule("native_runtime"))) < 0 ||
         PyObject_SetAttrString(module, "__builtins__", state.builtins_module) < 0 ||

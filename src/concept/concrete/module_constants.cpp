@@ -136,6 +136,16 @@ constexpr CodeObjectRecord code_object_records[] = {
 static_assert(sizeof code_object_records / sizeof code_object_records[0] ==
               static_cast<size_t>(CodeIndex::count));
 
+// The code-object constructor, which 3.12 renamed as an unstable interface.
+template <typename... Arguments>
+PyCodeObject* new_code_object(Arguments... arguments) {
+#if LCC_PY311
+    return PyCode_NewWithPosOnlyArgs(arguments...);
+#else
+    return PyUnstable_Code_NewWithPosOnlyArgs(arguments...);
+#endif
+}
+
 // The code objects only describe the methods; like CPython's own empty code objects, they
 // raise AssertionError if something runs them. NOPs fill the rest of the length that the
 // location table describes.
@@ -202,7 +212,7 @@ PyObject* make_code_object(uint32_t descriptor, PyObject* const* varnames, PyObj
         location_table = module_state.empty_bytes;
     }
     PyObject* none = module_state.empty_tuple;
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+    return reinterpret_cast<PyObject*>(new_code_object(
         argument_count, positional_only, keyword_only, local_count, stack_size, flags, code.get(), none,
         none, shared, none, none, file_name, name, name, first_line, location_table,
         module_state.empty_bytes));
