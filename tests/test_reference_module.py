@@ -12,6 +12,7 @@ import ast
 import importlib.machinery
 import importlib.util
 import math
+import struct
 import sys
 import traceback
 from pathlib import Path
@@ -139,16 +140,16 @@ def test_statements_are_what_they_should_be():
         44: 'Util.error(f"Error: Linear functions require {k1} <= {a}")',
         45: "if b > 1.0:",
         46: 'Util.error(f"Error: Linear functions require {b} <= 1.0")',
-        48: "self.k1 = float(k1)",
-        49: "self.k2 = float(k2)",
-        50: "self._a = float(a)",
-        51: "self._b = float(b)",
+        48: "self.k1 = float(_read_number(k1))",
+        49: "self.k2 = float(_read_number(k2))",
+        50: "self._a = float(_read_number(a))",
+        51: "self._b = float(_read_number(b))",
         52: "@property",
         63: "return self._a",
         64: "@a.setter",
-        74: "self._a = float(value)",
+        74: "self._a = float(_read_number(value))",
         86: "return self._b",
-        97: "self._b = float(value)",
+        97: "self._b = float(_read_number(value))",
         108: "return LinearConcreteConcept(self.name, self.k1, self.k2, self.a, self.b)",
         122: "if value <= 0:",
         123: "return 0.0",
@@ -170,7 +171,8 @@ def test_statements_are_what_they_should_be():
 
 def test_module_names(plain):
     public = {name for name in vars(plain) if not name.startswith("__")}
-    assert public == {"typing", "FuzzyConcreteConcept", "OperatorConcept", "Util", "LinearConcreteConcept"}
+    assert public == {"typing", "FuzzyConcreteConcept", "OperatorConcept", "Util", "LinearConcreteConcept",
+                      "_read_number"}
     assert plain.__test__ == {}
     from tolvane.ostrel.concept.concrete.fuzzy_concrete_concept import FuzzyConcreteConcept
     from tolvane.ostrel.concept.operator_concept import OperatorConcept
@@ -415,6 +417,57 @@ def test_operators_with_the_real_operator_concept(plain):
     assert (first & second).get_membership_degree(0.25) == 0.125
     assert (first | second).get_membership_degree(0.25) == 0.5
     assert (first & second).compute_name() == "(linear(0.0, 1.0, 0.5, 0.25) & linear(0.0, 1.0, 0.4, 0.8))"
+
+
+def underscored(text, accepted):
+    """`text` with an underscore put in each position; -1.5e10 at the positions `accepted`."""
+    return [(text[:i] + "_" + text[i:], -1.5e10 if i in accepted else ValueError) for i in range(len(text) + 1)]
+
+
+# Number text and what both modules read from it: the value, or the exception's type.
+# An ASCII text is read the same as str, bytes and bytearray.
+NUMBER_TEXTS = [
+    ("2.5", 2.5), (" -1_000.5\t", -1000.5), (".5", 0.5), ("5.", 5.0), ("+.5e3", 500.0), ("1e5_0", 1e50),
+    ("-0", -0.0), ("1e500", math.inf), ("inf", math.inf), ("-Infinity", -math.inf), ("iNfInItY", math.inf),
+    ("nan", math.nan), (" -NaN ", -math.nan), ("\t\n\v\f\r 7 ", 7.0),
+    ("", ValueError), (" ", ValueError), ("\x00", ValueError), ("1 2", ValueError), ("1__0", ValueError),
+    ("_1", ValueError), ("1_", ValueError), ("1_.5", ValueError), ("1._5", ValueError), ("1_e5", ValueError),
+    ("1e_5", ValueError), ("+_1", ValueError), ("infinit", ValueError), ("n_an", ValueError),
+    ("0x10", ValueError), ("\x1c1.5", ValueError), ("1.5\x1f", ValueError), (".", ValueError),
+    # Accepted although float() refuses them.
+    ("1e-_5", 1e-5), ("1E+_5", 1e5), (" -3e+_2 ", -300.0), ("\xa01_e5", 1e5), ("\xa01e_5", 1e5),
+    ("1E_5\u3000", 1e5), ("\xa02.5_e-1", 0.25), ("\x1c1.5\xa0", 1.5), ("\xa01.5\x1f", 1.5),
+    ("\x1d\x1e2\xa0", 2.0), ("\x1f-nan\xa0", -math.nan), ("\x1d\x1einf\u3000", math.inf),
+    # Non-ASCII text.
+    ("\xa02.5", 2.5), ("\xa0 \t1.5\n\u3000", 1.5), ("\u2028-1_0\u2029", -10.0), ("\x851", 1.0),
+    ("\u0661\u0662", 12.0), ("\uff13.\uff15", 3.5), ("\xa0\u0661_\u0662", 12.0), ("1\u0662", 12.0),
+    ("1.5\xe9", ValueError), ("\xa0.5_e1", ValueError), ("\xa01__e5", ValueError), ("\xa01_e5_", ValueError),
+    ("\xa0-_1e_5", ValueError), ("\xa0\x1c", ValueError), ("\xa01\xa05", ValueError),
+    ("\xa0" + "1" * 45 + "_0", float("1" * 45 + "0")),
+    *underscored("-1.5e+10", {6, 7}), *underscored("-1.5e+10\xa0", {4, 5, 6, 7}),
+]
+
+
+def bits_or_type(read, value):
+    """What `read(value)` gives: the bits of the float, or the type of the exception."""
+    try:
+        return struct.pack("<d", read(value))
+    except Exception as error:  # noqa: BLE001 - the exception type is the outcome
+        return type(error)
+
+
+@pytest.mark.parametrize("text, expected", NUMBER_TEXTS, ids=[ascii(text) for text, _ in NUMBER_TEXTS])
+def test_both_modules_read_number_text_alike(plain, text, expected):
+    forms = [text, text.encode(), bytearray(text.encode())] if text.isascii() else [text]
+    wanted = expected if isinstance(expected, type) else struct.pack("<d", expected)
+    for module in (plain, compiled_module()):
+        concept = module.LinearConcreteConcept("lin", 0, 1, 0.5, 0.5)
+
+        def read(value):
+            concept.a = value
+            return concept.a
+
+        assert [bits_or_type(read, value) for value in forms] == [wanted] * len(forms), module.__name__
 
 
 # ---------------------------------------------------------------------------

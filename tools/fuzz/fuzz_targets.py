@@ -9,7 +9,7 @@ Targets:
              module's documented differences from float() are accepted, and only they:
              an underscore right after an exponent's sign ("1e-_5"); in a str holding a
              non-ASCII character, an underscore beside "e"/"E", and U+001C..U+001F trimmed
-             as whitespace.
+             as whitespace. The plain-Python module must read every text exactly alike.
   binding    argument binding of every method with random positional counts and keyword
              names (str, equal str built at run time, str subclasses with odd equality,
              non-str through PyObject_Vectorcall with a names tuple, tp_call with a
@@ -113,6 +113,16 @@ def _documented_variants(text):
     return variants
 
 
+def _plain_reading(text):
+    """What the plain module's setter of `a` makes of `text`: the float's bits, or the error type."""
+    concept = ReferenceConcept.__new__(ReferenceConcept)
+    try:
+        concept.a = text
+    except (ValueError, TypeError) as error:
+        return ("error", type(error))
+    return ("value", float_bits(concept._a))
+
+
 @atheris.instrument_func
 def text_target(data: bytes) -> None:
     if not data:
@@ -138,6 +148,9 @@ def text_target(data: bytes) -> None:
         assert _text_concept._a is None, "a failed setter changed _a"
     if got[0] == "value":
         assert type(got[1]) is float, (text, got)
+    # The plain module reads every text as the compiled one does, its differences included.
+    plain = _plain_reading(text)
+    assert plain == (got[0], float_bits(got[1]) if got[0] == "value" else got[1]), (text, got, plain)
     if got == expected or (got[0] == expected[0] == "value" and
                            float_bits(got[1]) == float_bits(expected[1])):
         return

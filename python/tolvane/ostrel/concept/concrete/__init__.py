@@ -53,3 +53,14 @@ class CompiledModuleFinder:
 # Once per process, even if this package is reloaded.
 if not any(getattr(finder, "__module__", None) == __name__ for finder in sys.meta_path):
     sys.meta_path.insert(0, CompiledModuleFinder)
+
+
+def implementation() -> str:
+    """Which ``linear_concrete_concept`` is in use: ``"compiled"`` or ``"plain"``.
+
+    ``"plain"`` is the readable Python module, installed alone where the extension was not
+    built and imported where it cannot load. The module is imported if it is not yet.
+    """
+    module = importlib.import_module(_COMPILED_NAME)
+    loader = getattr(module, "__loader__", None)
+    return "compiled" if isinstance(loader, importlib.machinery.ExtensionFileLoader) else "plain"

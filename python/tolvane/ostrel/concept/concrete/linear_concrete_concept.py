@@ -33,8 +33,8 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         numbers as they were given; if ``Util.error`` returns, construction
         goes on. ``k2`` is stored without a check.
 
-        The numbers are compared as given and stored converted with
-        ``float()``, so ints and numeric text are accepted.
+        The numbers are compared as given and stored converted to float, so
+        ints and numeric text are accepted (text as ``_read_number`` reads it).
 
         Raises:
             ConceptError: from ``Util.error``, when a relation does not hold.
@@ -45,10 +45,10 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         if b > 1.0:
             Util.error(f"Error: Linear functions require {b} <= 1.0")
 
-        self.k1 = float(k1)
-        self.k2 = float(k2)
-        self._a = float(a)
-        self._b = float(b)
+        self.k1 = float(_read_number(k1))
+        self.k2 = float(_read_number(k2))
+        self._a = float(_read_number(a))
+        self._b = float(_read_number(b))
     @property
     def a(self) -> "float":
         """The point at which the two lines of the membership function meet.
@@ -63,15 +63,15 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         return self._a
     @a.setter
     def a(self, value: "float") -> "None":
-        """Store ``value`` as the meeting point, converted with ``float()``.
+        """Store ``value`` as the meeting point, converted to float.
 
         Nothing is checked: ``k1 <= a`` is tested at construction only. A value
-        that ``float()`` rejects raises its error and leaves ``a`` unchanged.
+        that cannot be converted raises the error and leaves ``a`` unchanged.
 
         Args:
             value: a number, or text that holds one.
         """
-        self._a = float(value)
+        self._a = float(_read_number(value))
     @property
     def b(self) -> "float":
         """The degree at the meeting point ``a`` of the two lines.
@@ -86,15 +86,15 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         return self._b
     @b.setter
     def b(self, value: "float") -> "None":
-        """Store ``value`` as the degree at ``a``, converted with ``float()``.
+        """Store ``value`` as the degree at ``a``, converted to float.
 
         Nothing is checked: ``b <= 1.0`` is tested at construction only. A value
-        that ``float()`` rejects raises its error and leaves ``b`` unchanged.
+        that cannot be converted raises the error and leaves ``b`` unchanged.
 
         Args:
             value: a number, or text that holds one.
         """
-        self._b = float(value)
+        self._b = float(_read_number(value))
 
     def clone(self) -> "typing.Self":
         """A new concept with the same name and numbers.
@@ -190,6 +190,45 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         return hash(
             (self.name, self.k1, self.k2, self.a, self.b, hash(self.type))
         )
+
+
+def _read_number(value: "object") -> "object":
+    """``value`` as a float where the compiled module reads number text that float() refuses.
+
+    The module trims a str, bytes or bytearray of whitespace. If a digit or "." follows
+    the sign, it drops the underscores, leaving to float() a text that begins or ends
+    with a mark or holds two side by side, and parses what is left to its end. 8-bit and
+    ASCII text trim ASCII whitespace and have the marks "_", ".", "e" and "E"; a str that
+    holds a non-ASCII character trims what ``str.isspace`` calls whitespace, U+001C to
+    U+001F among it, and has only the marks "_" and ".". So "1e-_5" gives 1e-05, and
+    "\xa01e_5" and "\x1c1.5\xa0" give 100000.0 and 1.5, where float() fails.
+
+    Returns:
+        The float so read, or ``value`` itself for float() to convert or reject.
+    """
+    if type(value) is str and not value.isascii():
+        text, marks = value.strip(), "_."
+    elif type(value) is str or type(value) is bytes or type(value) is bytearray:
+        text = value if type(value) is str else value.decode("latin-1")
+        text, marks = text.strip(" \t\n\v\f\r"), "_.eE"
+    else:
+        return value
+    digits = text[1:] if text[:1] in ("+", "-") else text
+    if digits[:1] and digits[0] in "0123456789.":
+        after_mark = True  # as if a mark came before the text
+        for char in text:
+            if char in marks and after_mark:
+                return value
+            after_mark = char in marks
+        if after_mark:
+            return value
+        text = text.replace("_", "")
+    if not text.isascii():
+        return value
+    try:
+        return float(text)
+    except ValueError:
+        return value
 
 
 __test__ = {}

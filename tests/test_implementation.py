@@ -1,0 +1,34 @@
+"""Which linear_concrete_concept is in use, compiled or plain, as the package reports it."""
+
+from __future__ import annotations
+
+import importlib.machinery
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import tolvane.ostrel.concept.concrete as concrete
+from tolvane.ostrel.concept.concrete import linear_concrete_concept
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def test_the_installed_module_is_the_compiled_one():
+    assert concrete.implementation() == "compiled"
+    assert linear_concrete_concept.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+
+
+def test_a_package_without_the_extension_reports_the_plain_module(tmp_path):
+    # The package's sources without any built extension, as the fallback install has them.
+    shutil.copytree(ROOT / "python" / "tolvane", tmp_path / "tolvane",
+                    ignore=shutil.ignore_patterns("*.so", "*.pyd", "__pycache__"))
+    code = ("import sys; sys.path.insert(0, sys.argv[1])\n"
+            "from tolvane.ostrel.concept.concrete import implementation, linear_concrete_concept as m\n"
+            "print(implementation(), m.__file__, m.LinearConcreteConcept('w', 0, 1, 0.4, 0.8).compute_name())")
+    result = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True,
+                            check=True)
+    kind, path, name = result.stdout.split(" ", 2)
+    assert kind == "plain"
+    assert Path(path) == tmp_path / "tolvane" / "ostrel" / "concept" / "concrete" / "linear_concrete_concept.py"
+    assert name == "linear(0.0, 1.0, 0.4, 0.8)\n"
