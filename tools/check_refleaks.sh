@@ -55,7 +55,8 @@ echo "installed in $((SECONDS - started)) s"
 
 echo "== the harness sees a planted leak"
 selftest="$work/selftest"
-rm -rf "$selftest" && mkdir -p "$selftest"
+rm -rf "$selftest"
+mkdir -p "$selftest"
 cat > "$selftest/test_planted.py" <<'EOF'
 import ctypes
 

@@ -60,7 +60,8 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
 # A sanitizer run that reports nothing proves something only if a fault would be reported.
 echo "== planted faults are reported"
 planted="$work/planted"
-rm -rf "$planted" "$logs" && mkdir -p "$planted" "$logs"
+rm -rf "$planted" "$logs"
+mkdir -p "$planted" "$logs"
 cat > "$planted/shift.cpp" <<'EOF'
 extern "C" int planted_shift(int value, int amount) { return value << amount; }
 EOF
@@ -83,7 +84,8 @@ if ! grep -qs "shift exponent" "$logs"/ubsan.*; then
   exit 1
 fi
 echo "planted heap-buffer-overflow and shift-exponent reported"
-rm -rf "$logs" && mkdir -p "$logs"
+rm -rf "$logs"
+mkdir -p "$logs"
 
 echo "== test suite under the sanitizers"
 suite_started=$SECONDS

@@ -74,7 +74,8 @@ prepare_interpreter() {
     echo "headers and import library of $version: kept from an earlier run"
     return
   fi
-  rm -rf "$dir/source" "$include" "$dir/lib" && mkdir -p "$dir/source" "$dir/lib"
+  rm -rf "$dir/source" "$include" "$dir/lib"
+  mkdir -p "$dir/source" "$dir/lib"
   # From the release's own suite: the security archive need not carry the sources of its
   # updates. Debian's patches are applied (some touch Include/).
   (cd "$dir/source" && apt-get source -q -t "$release" "python$version" > download.log 2>&1) || {

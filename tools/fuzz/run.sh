@@ -21,9 +21,13 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
 if ! command -v clang++ >/dev/null 2>&1; then
-    echo "fuzz: installing clang" >&2
-    apt-get update -qq >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "fuzz: clang is needed (apt-get install clang, as root)" >&2
+        exit 2
+    fi
+    echo "== clang"
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang
 fi
 
 if [ ! -x "$work/venv/bin/python" ]; then
