@@ -19,9 +19,9 @@ def run_main(capsys, *argv):
     return status, captured.out, captured.err
 
 
-def run_command(*argv):
+def run_command(*argv, module="tolvane.ostrel.cli"):
     """The command in a fresh interpreter, as `python -m tolvane.ostrel.cli`."""
-    return subprocess.run([sys.executable, "-m", "tolvane.ostrel.cli", *argv],
+    return subprocess.run([sys.executable, "-m", module, *argv],
                           capture_output=True, text=True, timeout=60)
 
 
@@ -111,10 +111,18 @@ def test_invalid_parameters_in_a_process():
     assert result.stderr.strip() == "fuzzy-linear: Error: Linear functions require 5 <= 2"
 
 
-def test_runs_as_a_module():
-    result = run_command("0.2", "0.7")
+@pytest.mark.parametrize("module", ["tolvane.ostrel.cli", "tolvane.ostrel"])
+def test_runs_as_a_module(module):
+    result = run_command("0.2", "0.7", module=module)
     assert result.returncode == 0, result.stderr
     assert table_rows(result.stdout) == [("0.2", "0.4000"), ("0.7", "0.9000")]
+
+
+def test_version(capsys):
+    from tolvane.ostrel import __version__
+
+    status, out, _ = run_main(capsys, "--version")
+    assert status == 0 and out == f"fuzzy-linear {__version__}\n"
 
 
 def test_not_a_number(capsys):

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the wheel with `pip wheel .` into dist/ and checks it:
-#   - it carries the compiled module, its plain-Python source, the stub and py.typed;
+#   - it carries the compiled module, its plain-Python source, the stub, py.typed and the
+#     licence;
 #   - auditwheel (from PyPI) accepts it for a manylinux platform tag.
 # The tools go into a virtual environment of their own, removed at the end.
 #
@@ -36,14 +37,17 @@ names = zipfile.ZipFile(sys.argv[1]).namelist()
 package = "tolvane/ostrel/"
 module = package + "concept/concrete/linear_concrete_concept"
 required = [package + "py.typed", module + ".pyi", module + ".py",
-            package + "concept/operator_concept.py", package + "cli.py"]
+            package + "concept/operator_concept.py", package + "cli.py", package + "__main__.py"]
 missing = [name for name in required if name not in names]
 extensions = [name for name in names if name.startswith(module + ".") and name.endswith((".so", ".pyd"))]
 if not extensions:
     missing.append(module + ".<extension suffix>")
+licences = [name for name in names if name.endswith(".dist-info/licenses/LICENSE")]
+if not licences:
+    missing.append("tolvane_ostrel-<version>.dist-info/licenses/LICENSE")
 if missing:
     sys.exit("check_wheel: missing from the wheel: " + ", ".join(missing))
-print("contents: " + ", ".join(required + extensions))
+print("contents: " + ", ".join(required + extensions + licences))
 PY
 
 # auditwheel show says which platform tag the wheel is consistent with, or why none.

@@ -24,6 +24,8 @@ import sys
 import textwrap
 from typing import Any, NamedTuple, NoReturn, Protocol, Sequence
 
+from tolvane.ostrel import __version__
+
 PROG = "fuzzy-linear"
 
 # The plotted stretch of values: a little beyond the rising part [0, 1] on either side.
@@ -189,6 +191,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help=f"columns of the plot area, 2 to {PLOT_MAX_WIDTH} (default: %(default)s; "
                              "side by side, at most what fits)")
     parser.add_argument("--no-plot", dest="plot", action="store_false", help="leave out the plot")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
 
 
