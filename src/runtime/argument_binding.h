@@ -22,25 +22,13 @@ int bind_keywords(PyObject* keyword_names, PyObject* const* keyword_values,
 int match_keyword(PyObject* keyword, PyObject** const* parameter_names,
                   Py_ssize_t positional_count, const char* short_name, Py_ssize_t* index);
 
-// The slow path of bind_arguments: keywords, or a wrong positional count.
+// Fills slots[0 .. parameter_count) with new references from the positional and keyword
+// arguments. On failure: -1 with the exception set and a traceback entry at the definition
+// line; the caller still owns (and releases) whatever slots were filled. A call that
+// passes exactly the parameters by position needs none of this: the caller's vector holds
+// them for the length of the call.
 int bind_arguments_general(const MethodSignature& signature, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* keyword_names, PyObject** slots);
-
-// Fills slots[0 .. parameter_count) with new references. On failure: -1 with the
-// exception set and a traceback entry at the definition line; the caller still owns
-// (and releases) whatever slots were filled.
-inline int bind_arguments(const MethodSignature& signature, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* keyword_names, PyObject** slots) {
-    if ((keyword_names == nullptr || PyTuple_GET_SIZE(keyword_names) == 0) &&
-        nargs == signature.parameter_count) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            Py_INCREF(args[i]);
-            slots[i] = args[i];
-        }
-        return 0;
-    }
-    return bind_arguments_general(signature, args, nargs, keyword_names, slots);
-}
 
 // The bound arguments of one call; releases every filled slot when it goes.
 template <int N>

@@ -245,7 +245,7 @@ namespace {
 // A property and a static method made of a marker object must show it where the mirrors
 // look for it.
 int check_descriptor_layouts() {
-    PyObject* marker = Py_None;
+    PyObject* marker = reinterpret_cast<PyObject*>(&PyBaseObject_Type);  // property(None) keeps no getter
     Ref property = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), marker));
     Ref static_method = Ref::steal(PyStaticMethod_New(marker));
     if (!property || !static_method) {

@@ -574,8 +574,13 @@ using MethodBody = PyObject* (*)(PyObject* function, PyObject* const* arguments)
 template <const MethodSignature& signature, MethodBody body>
 PyObject* method_wrapper(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* keyword_names) {
+    // All arguments in place: the caller's vector holds them for the length of the call.
+    if ((keyword_names == nullptr || PyTuple_GET_SIZE(keyword_names) == 0) &&
+        nargs == signature.parameter_count) {
+        return body(function, args);
+    }
     BoundArguments<signature.parameter_count> bound;
-    if (bind_arguments(signature, args, nargs, keyword_names, bound.slots) < 0) {
+    if (bind_arguments_general(signature, args, nargs, keyword_names, bound.slots) < 0) {
         return nullptr;
     }
     return body(function, bound.slots);
