@@ -176,8 +176,10 @@ check_module() {
   # The import library has every name of the Linux libpython, the DLL only those that the
   # headers declare with PyAPI_FUNC or PyAPI_DATA.
   local used declared undeclared
+  # An import line is "hint-address ordinal name"; the export table may follow the last
+  # DLL's imports, and its "Name <address> <file>" line is no import.
   used=$(awk -v dll="python$short.dll" '/DLL Name:/ { wanted = ($3 == dll); next }
-                                        wanted && NF == 3 && $2 ~ /^[0-9]+$/ { print $3 }' \
+                                        wanted && NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ { print $3 }' \
          <<< "$headers" | sort -u)
   declared=$(find "$work/python$version/include" -name '*.h' -exec cat {} + | tr '\n' ' ' |
              grep -oP 'PyAPI_(FUNC|DATA)\([^;]*?\)\s*\(?\s*\K\w+' | sort -u)
