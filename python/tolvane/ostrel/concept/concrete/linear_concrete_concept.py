@@ -206,11 +206,22 @@ def _read_number(value: "object") -> "object":
     Returns:
         The float so read, or ``value`` itself for float() to convert or reject.
     """
-    if type(value) is str and not value.isascii():
-        text, marks = value.strip(), "_."
-    elif type(value) is str or type(value) is bytes or type(value) is bytearray:
-        text = value if type(value) is str else value.decode("latin-1")
-        text, marks = text.strip(" \t\n\v\f\r"), "_.eE"
+    # Without an underscore, or in a non-ASCII str one of U+001C to U+001F, float() reads
+    # the text alike: the common case returns at once.
+    kind = type(value)
+    if kind is str:
+        if value.isascii():
+            if "_" not in value:
+                return value
+            text, marks = value.strip(" \t\n\v\f\r"), "_.eE"
+        else:
+            if not any(char in value for char in "_\x1c\x1d\x1e\x1f"):
+                return value
+            text, marks = value.strip(), "_."
+    elif kind is bytes or kind is bytearray:
+        if b"_" not in value:
+            return value
+        text, marks = value.decode("latin-1").strip(" \t\n\v\f\r"), "_.eE"
     else:
         return value
     digits = text[1:] if text[:1] in ("+", "-") else text
