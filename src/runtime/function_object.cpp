@@ -10,10 +10,10 @@
 #include <cstddef>
 #include <cstring>
 
-#include "runtime/lookup.h"
-#include "runtime/module_state.h"
+#include "runtime/attributes.h"
 #include "runtime/recursion_guard.h"
 #include "runtime/ref.h"
+#include "runtime/runtime_state.h"
 
 namespace {
 
@@ -458,12 +458,12 @@ Ref coroutine_marker() {
     if (!from_list) {
         return Ref();
     }
-    PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(constant(Const::is_coroutine)));
+    PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(runtime_state.is_coroutine_name));
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
-        constant(Const::asyncio_coroutines), nullptr, nullptr, from_list.get(), 0));
+        runtime_state.asyncio_coroutines_name, nullptr, nullptr, from_list.get(), 0));
     Ref marker;
     if (module) {
-        marker = get_attr(module.get(), constant(Const::is_coroutine));
+        marker = get_attr(module.get(), runtime_state.is_coroutine_name);
     }
     if (!marker) {
         PyErr_Clear();
@@ -785,7 +785,7 @@ PyTypeObject* fetch_shared_type(PyTypeObject* metatype, PyType_Spec* spec, PyObj
 PyObject* create_function(PyMethodDef* definition, PyObject* qualified_name,
                           PyObject* module_name, PyObject* globals, PyObject* code) {
     PyObject* function = reinterpret_cast<PyObject*>(
-        _PyObject_GC_New(module_state.native_function_type));
+        _PyObject_GC_New(runtime_state.native_function_type));
     if (!function) {
         return nullptr;
     }
