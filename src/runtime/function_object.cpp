@@ -88,8 +88,8 @@ bool take_self(PyObject* function, PyObject* const*& args, Py_ssize_t& count,
     return true;
 }
 
-PyObject* call_entry_noargs(PyObject* function, PyObject* const* args, size_t nargsf,
-                            PyObject* keyword_names) {
+PyObject* native_function_call_noargs(PyObject* function, PyObject* const* args,
+                                      size_t nargsf, PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
     if (!take_self(function, args, count, keyword_names, self)) {
@@ -101,8 +101,8 @@ PyObject* call_entry_noargs(PyObject* function, PyObject* const* args, size_t na
     return as_native_function(function)->head.func.m_ml->ml_meth(self, nullptr);
 }
 
-PyObject* call_entry_one_arg(PyObject* function, PyObject* const* args, size_t nargsf,
-                             PyObject* keyword_names) {
+PyObject* native_function_call_one_arg(PyObject* function, PyObject* const* args,
+                                       size_t nargsf, PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
     if (!take_self(function, args, count, keyword_names, self)) {
@@ -114,8 +114,8 @@ PyObject* call_entry_one_arg(PyObject* function, PyObject* const* args, size_t n
     return as_native_function(function)->head.func.m_ml->ml_meth(self, args[0]);
 }
 
-PyObject* call_entry_fastcall(PyObject* function, PyObject* const* args, size_t nargsf,
-                              PyObject* keyword_names) {
+PyObject* native_function_call_fastcall(PyObject* function, PyObject* const* args,
+                                        size_t nargsf, PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
     auto native = native_as<_PyCFunctionFastWithKeywords>(
         as_native_function(function)->head.func.m_ml);
@@ -129,8 +129,8 @@ PyObject* call_entry_fastcall(PyObject* function, PyObject* const* args, size_t 
     return native(args[0], args + 1, count - 1, keyword_names);
 }
 
-PyObject* call_entry_fastcall_method(PyObject* function, PyObject* const* args, size_t nargsf,
-                                     PyObject* keyword_names) {
+PyObject* native_function_call_fastcall_method(PyObject* function, PyObject* const* args,
+                                               size_t nargsf, PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
     NativeFunction* native_function = as_native_function(function);
     auto native = native_as<PyCMethod>(native_function->head.func.m_ml);
@@ -159,13 +159,13 @@ vectorcallfunc choose_call_entry(int definition_flags, bool* valid) {
     case METH_VARARGS | METH_KEYWORDS:
         return nullptr;  // called through tp_call
     case METH_NOARGS:
-        return guarded<call_entry_noargs>;
+        return guarded<native_function_call_noargs>;
     case METH_O:
-        return guarded<call_entry_one_arg>;
+        return guarded<native_function_call_one_arg>;
     case METH_FASTCALL | METH_KEYWORDS:
-        return guarded<call_entry_fastcall>;
+        return guarded<native_function_call_fastcall>;
     case METH_FASTCALL | METH_KEYWORDS | METH_METHOD:
-        return guarded<call_entry_fastcall_method>;
+        return guarded<native_function_call_fastcall_method>;
     default:
         *valid = false;
         return nullptr;
@@ -223,8 +223,8 @@ PyObject* call_tuple_dispatch(PyObject* function, PyObject* self, PyObject* args
 
 // Turns a non-empty keyword dict into the vectorcall form: the values after the
 // positional arguments in one temporary vector, the names in a tuple.
-PyObject* call_entry_with_keyword_dict(PyObject* function, vectorcallfunc entry, PyObject* args,
-                                       PyObject* keywords) {
+PyObject* native_function_call_with_keyword_dict(PyObject* function, vectorcallfunc entry,
+                                                 PyObject* args, PyObject* keywords) {
     Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
     Py_ssize_t keyword_count = PyDict_Size(keywords);
     auto vector = static_cast<PyObject**>(
@@ -272,7 +272,7 @@ PyObject* native_function_call(PyObject* function, PyObject* args, PyObject* key
             return entry(function, &PyTuple_GET_ITEM(args, 0),
                          static_cast<size_t>(PyTuple_GET_SIZE(args)), nullptr);
         }
-        return call_entry_with_keyword_dict(function, entry, args, keywords);
+        return native_function_call_with_keyword_dict(function, entry, args, keywords);
     }
     if (!takes_self_from_arguments(function)) {
         return call_tuple_dispatch(function, as_native_function(function)->head.func.m_self,
