@@ -221,14 +221,38 @@ PyObject* call_tuple_dispatch(PyObject* function, PyObject* self, PyObject* args
     return call_guarded(dispatch_tuple_call, function, self, args, keywords);
 }
 
+// The flattened arguments of a keyword-dict call: on the stack when they fit, which they
+// nearly always do, else in a heap block (null when that allocation fails).
+class CallArgumentVector {
+public:
+    explicit CallArgumentVector(Py_ssize_t size)
+        : items_(size <= stack_capacity
+                     ? stack_items_
+                     : static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(PyObject*)))) {}
+    ~CallArgumentVector() {
+        if (items_ != stack_items_) {
+            PyMem_Free(items_);
+        }
+    }
+    CallArgumentVector(const CallArgumentVector&) = delete;
+    CallArgumentVector& operator=(const CallArgumentVector&) = delete;
+
+    PyObject** items() const { return items_; }
+
+private:
+    static constexpr Py_ssize_t stack_capacity = 8;
+    PyObject* stack_items_[stack_capacity];
+    PyObject** items_;
+};
+
 // Turns a non-empty keyword dict into the vectorcall form: the values after the
 // positional arguments in one temporary vector, the names in a tuple.
 PyObject* native_function_call_with_keyword_dict(PyObject* function, vectorcallfunc entry,
                                                  PyObject* args, PyObject* keywords) {
     Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
     Py_ssize_t keyword_count = PyDict_Size(keywords);
-    auto vector = static_cast<PyObject**>(
-        PyMem_Malloc(static_cast<size_t>(positional_count + keyword_count) * sizeof(PyObject*)));
+    CallArgumentVector arguments(positional_count + keyword_count);
+    PyObject** vector = arguments.items();
     if (!vector) {
         return PyErr_NoMemory();
     }
@@ -238,7 +262,6 @@ PyObject* native_function_call_with_keyword_dict(PyObject* function, vectorcallf
     }
     Ref names = Ref::steal(PyTuple_New(keyword_count));
     if (!names) {
-        PyMem_Free(vector);
         return nullptr;
     }
     // The vector owns the values and the tuple owns the names, so code run by the callee
@@ -262,7 +285,6 @@ PyObject* native_function_call_with_keyword_dict(PyObject* function, vectorcallf
     for (Py_ssize_t j = 0; j < keyword_count; ++j) {
         Py_DECREF(vector[positional_count + j]);
     }
-    PyMem_Free(vector);
     return result;
 }
 
