@@ -816,6 +816,19 @@ class TestTupleCalls:
         result = helper.tp_call(function, (1,), {"b": 2, "a": 3})
         assert result == (function, (1,), ("b", "a"), (2, 3))
 
+    # Argument vectors that fit the call's small buffer, fill it, or outgrow it.
+    @pytest.mark.parametrize("positional_count, keyword_count", [(0, 1), (3, 5), (4, 5), (10, 30)])
+    def test_any_number_of_keywords(self, helper, positional_count, keyword_count):
+        function = helper.make_function("fastcall")
+        value = object()
+        args = tuple(range(positional_count))
+        keywords = {f"k{i}": value for i in range(keyword_count)}
+        before = sys.getrefcount(value)
+        result = helper.tp_call(function, args, keywords)
+        assert result == (function, args, tuple(keywords), (value,) * keyword_count)
+        del result
+        assert sys.getrefcount(value) == before
+
     def test_str_subclass_keys_are_accepted(self, helper):
         class Key(str):
             pass

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "runtime/lookup.h"
+#include "runtime/traceback.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // Binding of positional and keyword arguments to a method's parameter list.
 #pragma once
 
-#include "runtime/module_state.h"
+#include "runtime/python_api.h"
 
 // What binding needs to know about one method, fixed at build time.
 struct MethodSignature {
     const char* short_name;            // the method definition's name, used in messages
-    PyObject** const* parameter_names; // null-terminated: ModuleState slots of interned names
+    PyObject** const* parameter_names; // null-terminated: state slots of interned names
     Py_ssize_t parameter_count;
     int definition_line;               // reported by every binding failure
     const char* traceback_name;        // full dotted name for the traceback entry

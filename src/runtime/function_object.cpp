@@ -10,10 +10,10 @@
 #include <cstddef>
 #include <cstring>
 
-#include "runtime/lookup.h"
-#include "runtime/module_state.h"
+#include "runtime/attributes.h"
 #include "runtime/recursion_guard.h"
 #include "runtime/ref.h"
+#include "runtime/runtime_state.h"
 
 namespace {
 
@@ -88,8 +88,8 @@ bool take_self(PyObject* function, PyObject* const*& args, Py_ssize_t& count,
     return true;
 }
 
-PyObject* call_entry_noargs(PyObject* function, PyObject* const* args, size_t nargsf,
-                            PyObject* keyword_names) {
+PyObject* native_function_call_noargs(PyObject* function, PyObject* const* args,
+                                      size_t nargsf, PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
     if (!take_self(function, args, count, keyword_names, self)) {
@@ -101,8 +101,8 @@ PyObject* call_entry_noargs(PyObject* function, PyObject* const* args, size_t na
     return as_native_function(function)->head.func.m_ml->ml_meth(self, nullptr);
 }
 
-PyObject* call_entry_one_arg(PyObject* function, PyObject* const* args, size_t nargsf,
-                             PyObject* keyword_names) {
+PyObject* native_function_call_one_arg(PyObject* function, PyObject* const* args,
+                                       size_t nargsf, PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
     if (!take_self(function, args, count, keyword_names, self)) {
@@ -114,8 +114,8 @@ PyObject* call_entry_one_arg(PyObject* function, PyObject* const* args, size_t n
     return as_native_function(function)->head.func.m_ml->ml_meth(self, args[0]);
 }
 
-PyObject* call_entry_fastcall(PyObject* function, PyObject* const* args, size_t nargsf,
-                              PyObject* keyword_names) {
+PyObject* native_function_call_fastcall(PyObject* function, PyObject* const* args,
+                                        size_t nargsf, PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
     auto native = native_as<_PyCFunctionFastWithKeywords>(
         as_native_function(function)->head.func.m_ml);
@@ -129,8 +129,8 @@ PyObject* call_entry_fastcall(PyObject* function, PyObject* const* args, size_t 
     return native(args[0], args + 1, count - 1, keyword_names);
 }
 
-PyObject* call_entry_fastcall_method(PyObject* function, PyObject* const* args, size_t nargsf,
-                                     PyObject* keyword_names) {
+PyObject* native_function_call_fastcall_method(PyObject* function, PyObject* const* args,
+                                               size_t nargsf, PyObject* keyword_names) {
     Py_ssize_t count = PyVectorcall_NARGS(nargsf);
     NativeFunction* native_function = as_native_function(function);
     auto native = native_as<PyCMethod>(native_function->head.func.m_ml);
@@ -159,13 +159,13 @@ vectorcallfunc choose_call_entry(int definition_flags, bool* valid) {
     case METH_VARARGS | METH_KEYWORDS:
         return nullptr;  // called through tp_call
     case METH_NOARGS:
-        return guarded<call_entry_noargs>;
+        return guarded<native_function_call_noargs>;
     case METH_O:
-        return guarded<call_entry_one_arg>;
+        return guarded<native_function_call_one_arg>;
     case METH_FASTCALL | METH_KEYWORDS:
-        return guarded<call_entry_fastcall>;
+        return guarded<native_function_call_fastcall>;
     case METH_FASTCALL | METH_KEYWORDS | METH_METHOD:
-        return guarded<call_entry_fastcall_method>;
+        return guarded<native_function_call_fastcall_method>;
     default:
         *valid = false;
         return nullptr;
@@ -221,14 +221,38 @@ PyObject* call_tuple_dispatch(PyObject* function, PyObject* self, PyObject* args
     return call_guarded(dispatch_tuple_call, function, self, args, keywords);
 }
 
+// The flattened arguments of a keyword-dict call: on the stack when they fit, which they
+// nearly always do, else in a heap block (null when that allocation fails).
+class CallArgumentVector {
+public:
+    explicit CallArgumentVector(Py_ssize_t size)
+        : items_(size <= stack_capacity
+                     ? stack_items_
+                     : static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(size) * sizeof(PyObject*)))) {}
+    ~CallArgumentVector() {
+        if (items_ != stack_items_) {
+            PyMem_Free(items_);
+        }
+    }
+    CallArgumentVector(const CallArgumentVector&) = delete;
+    CallArgumentVector& operator=(const CallArgumentVector&) = delete;
+
+    PyObject** items() const { return items_; }
+
+private:
+    static constexpr Py_ssize_t stack_capacity = 8;
+    PyObject* stack_items_[stack_capacity];
+    PyObject** items_;
+};
+
 // Turns a non-empty keyword dict into the vectorcall form: the values after the
 // positional arguments in one temporary vector, the names in a tuple.
-PyObject* call_entry_with_keyword_dict(PyObject* function, vectorcallfunc entry, PyObject* args,
-                                       PyObject* keywords) {
+PyObject* native_function_call_with_keyword_dict(PyObject* function, vectorcallfunc entry,
+                                                 PyObject* args, PyObject* keywords) {
     Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
     Py_ssize_t keyword_count = PyDict_Size(keywords);
-    auto vector = static_cast<PyObject**>(
-        PyMem_Malloc(static_cast<size_t>(positional_count + keyword_count) * sizeof(PyObject*)));
+    CallArgumentVector arguments(positional_count + keyword_count);
+    PyObject** vector = arguments.items();
     if (!vector) {
         return PyErr_NoMemory();
     }
@@ -238,7 +262,6 @@ PyObject* call_entry_with_keyword_dict(PyObject* function, vectorcallfunc entry,
     }
     Ref names = Ref::steal(PyTuple_New(keyword_count));
     if (!names) {
-        PyMem_Free(vector);
         return nullptr;
     }
     // The vector owns the values and the tuple owns the names, so code run by the callee
@@ -262,7 +285,6 @@ PyObject* call_entry_with_keyword_dict(PyObject* function, vectorcallfunc entry,
     for (Py_ssize_t j = 0; j < keyword_count; ++j) {
         Py_DECREF(vector[positional_count + j]);
     }
-    PyMem_Free(vector);
     return result;
 }
 
@@ -272,7 +294,7 @@ PyObject* native_function_call(PyObject* function, PyObject* args, PyObject* key
             return entry(function, &PyTuple_GET_ITEM(args, 0),
                          static_cast<size_t>(PyTuple_GET_SIZE(args)), nullptr);
         }
-        return call_entry_with_keyword_dict(function, entry, args, keywords);
+        return native_function_call_with_keyword_dict(function, entry, args, keywords);
     }
     if (!takes_self_from_arguments(function)) {
         return call_tuple_dispatch(function, as_native_function(function)->head.func.m_self,
@@ -458,12 +480,12 @@ Ref coroutine_marker() {
     if (!from_list) {
         return Ref();
     }
-    PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(constant(Const::is_coroutine)));
+    PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(runtime_state.is_coroutine_name));
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
-        constant(Const::asyncio_coroutines), nullptr, nullptr, from_list.get(), 0));
+        runtime_state.asyncio_coroutines_name, nullptr, nullptr, from_list.get(), 0));
     Ref marker;
     if (module) {
-        marker = get_attr(module.get(), constant(Const::is_coroutine));
+        marker = get_attr(module.get(), runtime_state.is_coroutine_name);
     }
     if (!marker) {
         PyErr_Clear();
@@ -785,7 +807,7 @@ PyTypeObject* fetch_shared_type(PyTypeObject* metatype, PyType_Spec* spec, PyObj
 PyObject* create_function(PyMethodDef* definition, PyObject* qualified_name,
                           PyObject* module_name, PyObject* globals, PyObject* code) {
     PyObject* function = reinterpret_cast<PyObject*>(
-        _PyObject_GC_New(module_state.native_function_type));
+        _PyObject_GC_New(runtime_state.native_function_type));
     if (!function) {
         return nullptr;
     }

@@ -50,7 +50,7 @@ extern PyType_Spec native_function_type_spec;
 PyTypeObject* fetch_shared_type(PyTypeObject* metatype, PyType_Spec* spec, PyObject* bases);
 
 
-// A new function object of module_state.native_function_type. The definition is static
+// A new function object of runtime_state.native_function_type. The definition is static
 // data. `code` may be null. New reference, or null with an exception set.
 PyObject* create_function(PyMethodDef* definition, PyObject* qualified_name,
                           PyObject* module_name, PyObject* globals, PyObject* code);

@@ -1,7 +1,7 @@
 // Plain module functions that let the tests call the conversion and text services
 // directly, with the arguments those services expect from the module's own code.
-#include "runtime/conversion.h"
-#include "runtime/module_state.h"
+#include "runtime/number_text.h"
+#include "runtime/text_join.h"
 #include "native_test_helper.h"
 
 namespace {
@@ -12,8 +12,8 @@ PyObject* hook_float_from_object(PyObject*, PyObject* object) {
 
 // 1.0 - operand, the way the membership degree computes it.
 PyObject* hook_float_constant_minus(PyObject*, PyObject* operand) {
-    PyObject* one = module_state.float_one;
-    return float_constant_minus(one, operand, PyFloat_AS_DOUBLE(one)).release();
+    Ref one = Ref::steal(PyFloat_FromDouble(1.0));
+    return one ? float_constant_minus(one.get(), operand, 1.0).release() : nullptr;
 }
 
 PyObject* hook_value_text(PyObject*, PyObject* value) {

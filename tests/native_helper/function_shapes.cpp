@@ -9,8 +9,8 @@
 
 #include "native_test_helper.h"
 #include "runtime/function_object.h"
-#include "runtime/module_state.h"
 #include "runtime/ref.h"
+#include "runtime/runtime_state.h"
 
 namespace {
 
@@ -186,7 +186,7 @@ PyMethodDef* find_definition(const char* key) {
 }
 
 NativeFunction* checked_function(PyObject* object) {
-    if (Py_TYPE(object) != module_state.native_function_type) {
+    if (Py_TYPE(object) != runtime_state.native_function_type) {
         PyErr_SetString(PyExc_TypeError, "expected a native function");
         return nullptr;
     }
@@ -204,7 +204,7 @@ Ref new_function(PyMethodDef* definition, int function_flags, PyObject* qualifie
         qualified_name = name.get();
     }
     Ref function = Ref::steal(create_function(definition, qualified_name, helper_module_name,
-                                              module_state.module_dict, code));
+                                              runtime_state.module_dict, code));
     if (function) {
         as_native_function(function.get())->function_flags = function_flags;
     }
@@ -260,8 +260,8 @@ PyObject* make_tuple_call_function(PyObject*, PyObject* args) {
 }
 
 PyObject* shared_types(PyObject*, PyObject*) {
-    return PyTuple_Pack(2, reinterpret_cast<PyObject*>(module_state.common_metatype),
-                        reinterpret_cast<PyObject*>(module_state.native_function_type));
+    return PyTuple_Pack(2, reinterpret_cast<PyObject*>(runtime_state.common_metatype),
+                        reinterpret_cast<PyObject*>(runtime_state.native_function_type));
 }
 
 // Runs the type's clear slot, as the collector does when it breaks a cycle.

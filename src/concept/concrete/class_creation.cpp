@@ -3,9 +3,10 @@
 #include "concept/concrete/class_creation.h"
 
 #include "concept/concrete/concept_methods.h"
+#include "runtime/calls.h"
 #include "runtime/function_object.h"
-#include "runtime/lookup.h"
 #include "runtime/ref.h"
+#include "runtime/runtime_state.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ Ref make_function(const FunctionRecord& record) {
     }
     Ref function = Ref::steal(create_function(method_definition(record.index),
                                               constant(record.qualified_name),
-                                              constant(Const::module_name), module_state.module_dict,
+                                              constant(Const::module_name), runtime_state.module_dict,
                                               code_object(record.index)));
     if (function) {
         as_native_function(function.get())->annotations_dict = annotations.release();
@@ -324,6 +325,6 @@ int create_class(int* failing_line) {
         Py_XSETREF(function->head.mm_class,
                    reinterpret_cast<PyTypeObject*>(Py_NewRef(new_class.get())));
     }
-    return PyDict_SetItem(module_state.module_dict, constant(Const::LinearConcreteConcept),
+    return PyDict_SetItem(runtime_state.module_dict, constant(Const::LinearConcreteConcept),
                           new_class.get());
 }

@@ -3,11 +3,13 @@
 #include "concept/concrete/concept_methods.h"
 
 #include "runtime/argument_binding.h"
-#include "runtime/conversion.h"
+#include "runtime/calls.h"
 #include "runtime/function_object.h"
 #include "runtime/hashing.h"
-#include "runtime/lookup.h"
+#include "runtime/number_text.h"
 #include "runtime/ref.h"
+#include "runtime/text_join.h"
+#include "runtime/traceback.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The method functions of LinearConcreteConcept: their definitions, wrappers and bodies.
 #pragma once
 
-#include "runtime/module_state.h"
+#include "concept/concrete/module_state.h"
 
 // The full dotted name of a method, as its traceback entries show it.
 #define LCC_MODULE_NAME "tolvane.ostrel.concept.concrete.linear_concrete_concept"

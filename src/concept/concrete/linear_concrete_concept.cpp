@@ -2,9 +2,10 @@
 #include "concept/concrete/class_creation.h"
 #include "concept/concrete/concept_methods.h"
 #include "concept/concrete/module_constants.h"
-#include "runtime/function_object.h"
-#include "runtime/lookup.h"
+#include "runtime/attributes.h"
 #include "runtime/ref.h"
+#include "runtime/runtime_state.h"
+#include "runtime/traceback.h"
 
 #include <cstdio>
 
@@ -83,24 +84,6 @@ PyObject* module_create_slot(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
-// Holds a new value in a ModuleState field, releasing what an earlier (failed) execution
-// left there. Fails when `value` is null.
-int keep(PyObject*& field, PyObject* value) {
-    if (!value) {
-        return -1;
-    }
-    Py_XSETREF(field, value);
-    return 0;
-}
-
-int keep(PyTypeObject*& field, PyTypeObject* value) {
-    if (!value) {
-        return -1;
-    }
-    Py_XSETREF(field, value);
-    return 0;
-}
-
 // `import name` (no names) or a sys.modules hit that has every one of `names`.
 Ref import_module(PyObject* name, PyObject* const* names, Py_ssize_t count) {
     Ref module = Ref::steal(PyImport_GetModule(name));
@@ -154,7 +137,7 @@ Ref import_module(PyObject* name, PyObject* const* names, Py_ssize_t count) {
             PyList_SET_ITEM(from_list.get(), i, Py_NewRef(names[i]));
         }
     }
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, module_state.module_dict, locals.get(),
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, runtime_state.module_dict, locals.get(),
                                                        from_list.get(), 0));
 }
 
@@ -190,7 +173,7 @@ int import_name_from(Const module_name, Const name) {
         return -1;
     }
     Ref value = import_from(module.get(), wanted[0]);
-    return value ? PyDict_SetItem(module_state.module_dict, wanted[0], value.get()) : -1;
+    return value ? PyDict_SetItem(runtime_state.module_dict, wanted[0], value.get()) : -1;
 }
 
 // Warns (RuntimeWarning) when the interpreter running the module is not the one it was
@@ -211,15 +194,11 @@ int check_runtime_version() {
 // Steps up to the numeric constants: failures here have no traceback entry.
 int prepare_runtime(PyObject* module) {
     ModuleState& state = module_state;
-    PyObject* dict = PyModule_GetDict(module);
-    if (keep(state.module_dict, Py_XNewRef(dict)) < 0 || prepare_lookups(dict) < 0 ||
-        keep(state.builtins_module, Py_XNewRef(PyImport_AddModule("builtins"))) < 0 ||
+    if (setup_runtime_state(module) < 0 ||
         keep(state.native_runtime_module, Py_XNewRef(PyImport_AddModule("native_runtime"))) < 0 ||
-        PyObject_SetAttrString(module, "__builtins__", state.builtins_module) < 0 ||
+        PyObject_SetAttrString(module, "__builtins__", runtime_state.builtins_module) < 0 ||
         check_runtime_version() < 0 ||
-        keep(state.empty_tuple, PyTuple_New(0)) < 0 ||
         keep(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0 ||
-        keep(state.empty_str, PyUnicode_New(0, 0)) < 0 ||
         decode_constants_table() < 0) {
         return -1;
     }
@@ -229,23 +208,6 @@ int prepare_runtime(PyObject* module) {
         return -1;
     }
     return 0;
-}
-
-int fetch_shared_types() {
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyType_Type)));
-    if (!bases) {
-        return -1;
-    }
-    PyTypeObject* metatype = fetch_shared_type(nullptr, &common_metatype_spec, bases.get());
-    if (PyErr_Occurred()) {
-        Py_XDECREF(metatype);
-        return -1;
-    }
-    if (keep(module_state.common_metatype, metatype) < 0) {
-        return -1;
-    }
-    return keep(module_state.native_function_type,
-                fetch_shared_type(module_state.common_metatype, &native_function_type_spec, nullptr));
 }
 
 int register_in_sys_modules(PyObject* module) {
@@ -258,7 +220,7 @@ int register_in_sys_modules(PyObject* module) {
 }
 
 int cache_builtin(PyObject*& field, Const name) {
-    Ref value = get_attr_or_null(module_state.builtins_module, constant(name));
+    Ref value = get_attr_or_null(runtime_state.builtins_module, constant(name));
     if (!value) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", constant(name));
@@ -269,13 +231,13 @@ int cache_builtin(PyObject*& field, Const name) {
 }
 
 int bind_global(Const name, Ref value) {
-    return value ? PyDict_SetItem(module_state.module_dict, constant(name), value.get()) : -1;
+    return value ? PyDict_SetItem(runtime_state.module_dict, constant(name), value.get()) : -1;
 }
 
 // Everything after the numeric constants; *line is the source line of a failing step.
 int run_module_body(PyObject* module, int* line) {
     *line = line_runtime;
-    if (fetch_shared_types() < 0 || register_in_sys_modules(module) < 0 ||
+    if (setup_shared_types() < 0 || register_in_sys_modules(module) < 0 ||
         cache_builtin(module_state.builtin_property, Const::property) < 0 ||
         cache_builtin(module_state.builtin_super, Const::super) < 0 || make_code_objects() < 0) {
         return -1;
@@ -319,7 +281,7 @@ int module_exec_slot(PyObject* module) {
         if (run_module_body(module, &line) == 0) {
             return 0;
         }
-        if (module_state.module_dict) {
+        if (runtime_state.module_dict) {
             add_traceback(init_function_name, line);
         }
     }

@@ -7,6 +7,7 @@
 #include <opcode.h>
 
 #include "runtime/ref.h"
+#include "runtime/runtime_state.h"
 
 namespace {
 
@@ -211,7 +212,7 @@ PyObject* make_code_object(uint32_t descriptor, PyObject* const* varnames, PyObj
         code = Ref::borrow(module_state.empty_bytes);
         location_table = module_state.empty_bytes;
     }
-    PyObject* none = module_state.empty_tuple;
+    PyObject* none = runtime_state.empty_tuple;
     return reinterpret_cast<PyObject*>(new_code_object(
         argument_count, positional_only, keyword_only, local_count, stack_size, flags, code.get(), none,
         none, shared, none, none, file_name, name, name, first_line, location_table,

@@ -1,7 +1,7 @@
 // The module's constants table and the code objects of its method functions.
 #pragma once
 
-#include "runtime/module_state.h"
+#include "concept/concrete/module_state.h"
 
 // Decodes the packed table into module_state.constants (releasing what an earlier,
 // failed execution left there). 0, or -1 with an exception set.

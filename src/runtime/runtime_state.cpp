@@ -1,0 +1,40 @@
+// Set-up of the runtime's own record.
+#include "runtime/runtime_state.h"
+
+#include "runtime/attributes.h"
+#include "runtime/function_object.h"
+#include "runtime/module_globals.h"
+#include "runtime/ref.h"
+
+RuntimeState runtime_state{};
+
+int setup_runtime_state(PyObject* module) {
+    RuntimeState& state = runtime_state;
+    PyObject* dict = PyModule_GetDict(module);
+    if (keep(state.module_dict, Py_XNewRef(dict)) < 0 || check_descriptor_layouts() < 0 ||
+        watch_module_globals(dict) < 0 ||
+        keep(state.builtins_module, Py_XNewRef(PyImport_AddModule("builtins"))) < 0 ||
+        keep(state.empty_tuple, PyTuple_New(0)) < 0 ||
+        keep(state.empty_str, PyUnicode_New(0, 0)) < 0 ||
+        keep(state.is_coroutine_name, PyUnicode_InternFromString("_is_coroutine")) < 0) {
+        return -1;
+    }
+    return keep(state.asyncio_coroutines_name, PyUnicode_InternFromString("asyncio.coroutines"));
+}
+
+int setup_shared_types() {
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyType_Type)));
+    if (!bases) {
+        return -1;
+    }
+    PyTypeObject* metatype = fetch_shared_type(nullptr, &common_metatype_spec, bases.get());
+    if (PyErr_Occurred()) {
+        Py_XDECREF(metatype);
+        return -1;
+    }
+    if (keep(runtime_state.common_metatype, metatype) < 0) {
+        return -1;
+    }
+    return keep(runtime_state.native_function_type,
+                fetch_shared_type(runtime_state.common_metatype, &native_function_type_spec, nullptr));
+}
