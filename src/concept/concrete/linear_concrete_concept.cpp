@@ -1,5 +1,6 @@
 // The module's entry point and lifecycle: definition, creation and execution.
 #include "concept/concrete/class_creation.h"
+#include "concept/concrete/code_objects.h"
 #include "concept/concrete/concept_methods.h"
 #include "concept/concrete/module_constants.h"
 #include "runtime/function_object.h"
