@@ -6,6 +6,7 @@
 #include "runtime/function_object.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
+#include "source_lines.h"
 
 #include <cstdio>
 
@@ -18,15 +19,6 @@ namespace {
 int64_t main_interpreter_id = -1;
 
 constexpr const char init_function_name[] = "init " LCC_MODULE_NAME;
-
-// Source lines that module set-up failures report.
-enum SetupLine : int {
-    line_runtime = 1,
-    line_typing = 3,
-    line_fuzzy_concrete_concept = 5,
-    line_operator_concept = 8,
-    line_util = 9,
-};
 
 // Copies one spec attribute into the module dictionary; a missing attribute is skipped.
 int copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* dict, const char* key,
@@ -84,9 +76,9 @@ PyObject* module_create_slot(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
-// Holds a new value in a ModuleState field, releasing what an earlier (failed) execution
-// left there. Fails when `value` is null.
-int keep(PyObject*& field, PyObject* value) {
+// Stores the new reference `value` in a ModuleState field, releasing what an earlier
+// (failed) execution left there. Fails when `value` is null.
+int store_owned(PyObject*& field, PyObject* value) {
     if (!value) {
         return -1;
     }
@@ -94,7 +86,7 @@ int keep(PyObject*& field, PyObject* value) {
     return 0;
 }
 
-int keep(PyTypeObject*& field, PyTypeObject* value) {
+int store_owned(PyTypeObject*& field, PyTypeObject* value) {
     if (!value) {
         return -1;
     }
@@ -159,6 +151,28 @@ Ref import_module(PyObject* name, PyObject* const* names, Py_ssize_t count) {
                                                        from_list.get(), 0));
 }
 
+// A submodule that is not (yet) an attribute of its package still imports: the module
+// `<module's name>.<name>` from sys.modules. Empty when there is none or a step fails.
+Ref imported_submodule(PyObject* module, PyObject* name) {
+    const char* module_name = PyModule_GetName(module);
+    if (!module_name) {
+        return Ref();
+    }
+    Ref package = Ref::steal(PyUnicode_FromString(module_name));
+    if (!package) {
+        return Ref();
+    }
+    Ref prefix = Ref::steal(PyUnicode_Concat(package.get(), constant(Const::dot)));
+    if (!prefix) {
+        return Ref();
+    }
+    Ref dotted = Ref::steal(PyUnicode_Concat(prefix.get(), name));
+    if (!dotted) {
+        return Ref();
+    }
+    return Ref::steal(PyImport_GetModule(dotted.get()));
+}
+
 // What `from module import name` yields; ImportError "cannot import name" otherwise.
 Ref import_from(PyObject* module, PyObject* name) {
     Ref value = get_attr(module, name);
@@ -167,14 +181,7 @@ Ref import_from(PyObject* module, PyObject* name) {
     }
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        // A submodule that is not (yet) an attribute of its package still imports.
-        const char* module_name = PyModule_GetName(module);
-        Ref package = module_name ? Ref::steal(PyUnicode_FromString(module_name)) : Ref();
-        Ref prefix = package ? Ref::steal(PyUnicode_Concat(package.get(), constant(Const::dot))) : Ref();
-        Ref dotted = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), name)) : Ref();
-        if (dotted) {
-            value = Ref::steal(PyImport_GetModule(dotted.get()));
-        }
+        value = imported_submodule(module, name);
     }
     if (!value) {
         PyErr_Clear();
@@ -191,7 +198,10 @@ int import_name_from(Const module_name, Const name) {
         return -1;
     }
     Ref value = import_from(module.get(), wanted[0]);
-    return value ? PyDict_SetItem(module_state.module_dict, wanted[0], value.get()) : -1;
+    if (!value) {
+        return -1;
+    }
+    return PyDict_SetItem(module_state.module_dict, wanted[0], value.get());
 }
 
 // Warns (RuntimeWarning) when the interpreter running the module is not the one it was
@@ -213,20 +223,20 @@ int check_runtime_version() {
 int prepare_runtime(PyObject* module) {
     ModuleState& state = module_state;
     PyObject* dict = PyModule_GetDict(module);
-    if (keep(state.module_dict, Py_XNewRef(dict)) < 0 || prepare_lookups(dict) < 0 ||
-        keep(state.builtins_module, Py_XNewRef(PyImport_AddModule("builtins"))) < 0 ||
-        keep(state.native_runtime_module, Py_XNewRef(PyImport_AddModule("native_runtime"))) < 0 ||
+    if (store_owned(state.module_dict, Py_XNewRef(dict)) < 0 || prepare_lookups(dict) < 0 ||
+        store_owned(state.builtins_module, Py_XNewRef(PyImport_AddModule("builtins"))) < 0 ||
+        store_owned(state.native_runtime_module, Py_XNewRef(PyImport_AddModule("native_runtime"))) < 0 ||
         PyObject_SetAttrString(module, "__builtins__", state.builtins_module) < 0 ||
         check_runtime_version() < 0 ||
-        keep(state.empty_tuple, PyTuple_New(0)) < 0 ||
-        keep(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0 ||
-        keep(state.empty_str, PyUnicode_New(0, 0)) < 0 ||
+        store_owned(state.empty_tuple, PyTuple_New(0)) < 0 ||
+        store_owned(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0 ||
+        store_owned(state.empty_str, PyUnicode_New(0, 0)) < 0 ||
         decode_constants_table() < 0) {
         return -1;
     }
-    if (keep(state.float_zero, PyFloat_FromDouble(0.0)) < 0 ||
-        keep(state.float_one, PyFloat_FromDouble(1.0)) < 0 ||
-        keep(state.int_zero, PyLong_FromLong(0)) < 0) {
+    if (store_owned(state.float_zero, PyFloat_FromDouble(0.0)) < 0 ||
+        store_owned(state.float_one, PyFloat_FromDouble(1.0)) < 0 ||
+        store_owned(state.int_zero, PyLong_FromLong(0)) < 0) {
         return -1;
     }
     return 0;
@@ -242,10 +252,10 @@ int fetch_shared_types() {
         Py_XDECREF(metatype);
         return -1;
     }
-    if (keep(module_state.common_metatype, metatype) < 0) {
+    if (store_owned(module_state.common_metatype, metatype) < 0) {
         return -1;
     }
-    return keep(module_state.native_function_type,
+    return store_owned(module_state.native_function_type,
                 fetch_shared_type(module_state.common_metatype, &native_function_type_spec, nullptr));
 }
 
@@ -266,41 +276,44 @@ int cache_builtin(PyObject*& field, Const name) {
         }
         return -1;
     }
-    return keep(field, value.release());
+    return store_owned(field, value.release());
 }
 
 int bind_global(Const name, Ref value) {
-    return value ? PyDict_SetItem(module_state.module_dict, constant(name), value.get()) : -1;
+    if (!value) {
+        return -1;
+    }
+    return PyDict_SetItem(module_state.module_dict, constant(name), value.get());
 }
 
 // Everything after the numeric constants; *line is the source line of a failing step.
 int run_module_body(PyObject* module, int* line) {
-    *line = line_runtime;
+    *line = source_line::set_up_module;
     if (fetch_shared_types() < 0 || register_in_sys_modules(module) < 0 ||
         cache_builtin(module_state.builtin_property, Const::property) < 0 ||
         cache_builtin(module_state.builtin_super, Const::super) < 0 || make_code_objects() < 0) {
         return -1;
     }
-    *line = line_typing;
+    *line = source_line::import_typing;
     if (bind_global(Const::typing, import_module(constant(Const::typing), nullptr, 0)) < 0) {
         return -1;
     }
-    *line = line_fuzzy_concrete_concept;
+    *line = source_line::import_fuzzy_concrete_concept;
     if (import_name_from(Const::fuzzy_module, Const::FuzzyConcreteConcept) < 0) {
         return -1;
     }
-    *line = line_operator_concept;
+    *line = source_line::import_operator_concept;
     if (import_name_from(Const::operator_module, Const::OperatorConcept) < 0) {
         return -1;
     }
-    *line = line_util;
+    *line = source_line::import_util;
     if (import_name_from(Const::util_module, Const::Util) < 0) {
         return -1;
     }
     if (create_class(line) < 0) {
         return -1;
     }
-    *line = line_runtime;
+    *line = source_line::set_up_module;
     return bind_global(Const::dunder_test, Ref::steal(PyDict_New()));
 }
 
