@@ -406,17 +406,22 @@ Operand one_minus(const Operand& x) {
     return Operand::boxed(float_constant_minus(module_state.float_one, object.get(), 1.0));
 }
 
-// The degree on the segment from (0, 0) to (a, b): (b / a) * value
-Ref degree_on_first_segment(PyObject* self, const Operand& value) {
+// self.b <operation> self.a, b read first.
+Operand b_with_a(PyObject* self, Operand (*operation)(const Operand&, const Operand&)) {
     const Operand b = Operand::wrap(read_b(self));
     if (b.failed()) {
-        return Ref();
+        return Operand();
     }
     const Operand a = Operand::wrap(read_a(self));
     if (a.failed()) {
-        return Ref();
+        return Operand();
     }
-    const Operand slope = divide(b, a);
+    return operation(b, a);
+}
+
+// The degree on the segment from (0, 0) to (a, b): (b / a) * value
+Ref degree_on_first_segment(PyObject* self, const Operand& value) {
+    const Operand slope = b_with_a(self, divide);
     if (slope.failed()) {
         return Ref();
     }
@@ -438,15 +443,7 @@ Ref degree_on_second_segment(PyObject* self, const Operand& value) {
     if (product.failed()) {
         return Ref();
     }
-    const Operand b_again = Operand::wrap(read_b(self));
-    if (b_again.failed()) {
-        return Ref();
-    }
-    const Operand a = Operand::wrap(read_a(self));
-    if (a.failed()) {
-        return Ref();
-    }
-    const Operand offset = subtract(b_again, a);
+    const Operand offset = b_with_a(self, subtract);
     if (offset.failed()) {
         return Ref();
     }
@@ -454,11 +451,11 @@ Ref degree_on_second_segment(PyObject* self, const Operand& value) {
     if (sum.failed()) {
         return Ref();
     }
-    const Operand a_again = Operand::wrap(read_a(self));
-    if (a_again.failed()) {
+    const Operand a = Operand::wrap(read_a(self));
+    if (a.failed()) {
         return Ref();
     }
-    const Operand run = one_minus(a_again);
+    const Operand run = one_minus(a);
     if (run.failed()) {
         return Ref();
     }
