@@ -81,7 +81,10 @@ Ref next_plain_init(PyObject* defining_class, PyObject* self) {
         PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
         PyObject* found = PyDict_GetItemWithError(dict, constant(Const::dunder_init));
         if (found) {
-            return PyFunction_Check(found) ? Ref::borrow(found) : Ref();
+            if (!PyFunction_Check(found)) {
+                return Ref();  // not a plain function: the proxy calls it
+            }
+            return Ref::borrow(found);
         }
         if (PyErr_Occurred()) {
             return Ref();
