@@ -363,8 +363,9 @@ private:
     Ref object_;
 };
 
-// The operations take operands that hold a value; their result may be empty.
-Operand arithmetic(const Operand& left, const Operand& right, binaryfunc generic,
+// The operations take operands that hold a value; their result may be empty. Inline: the
+// unboxed cases are a few instructions each.
+inline Operand arithmetic(const Operand& left, const Operand& right, binaryfunc generic,
                    double (*unboxed)(double, double)) {
     if (left.is_unboxed() && right.is_unboxed()) {
         return Operand::unboxed(unboxed(left.value(), right.value()));
@@ -380,19 +381,19 @@ Operand arithmetic(const Operand& left, const Operand& right, binaryfunc generic
     return Operand::boxed(Ref::steal(generic(x.get(), y.get())));
 }
 
-Operand add(const Operand& x, const Operand& y) {
+inline Operand add(const Operand& x, const Operand& y) {
     return arithmetic(x, y, PyNumber_Add, [](double a, double b) { return a + b; });
 }
 
-Operand subtract(const Operand& x, const Operand& y) {
+inline Operand subtract(const Operand& x, const Operand& y) {
     return arithmetic(x, y, PyNumber_Subtract, [](double a, double b) { return a - b; });
 }
 
-Operand multiply(const Operand& x, const Operand& y) {
+inline Operand multiply(const Operand& x, const Operand& y) {
     return arithmetic(x, y, PyNumber_Multiply, [](double a, double b) { return a * b; });
 }
 
-Operand divide(const Operand& x, const Operand& y) {
+inline Operand divide(const Operand& x, const Operand& y) {
     if (y.is_unboxed() && y.value() == 0.0 && x.is_unboxed()) {
         PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
         return Operand();
@@ -401,7 +402,7 @@ Operand divide(const Operand& x, const Operand& y) {
 }
 
 // 1.0 - x
-Operand one_minus(const Operand& x) {
+inline Operand one_minus(const Operand& x) {
     if (x.is_unboxed()) {
         return Operand::unboxed(1.0 - x.value());
     }
@@ -410,7 +411,8 @@ Operand one_minus(const Operand& x) {
 }
 
 // self.b <operation> self.a, b read first.
-Operand b_with_a(PyObject* self, Operand (*operation)(const Operand&, const Operand&)) {
+template <Operand (*operation)(const Operand&, const Operand&)>
+Operand b_with_a(PyObject* self) {
     const Operand b = Operand::wrap(read_b(self));
     if (b.failed()) {
         return Operand();
@@ -424,7 +426,7 @@ Operand b_with_a(PyObject* self, Operand (*operation)(const Operand&, const Oper
 
 // The degree on the segment from (0, 0) to (a, b): (b / a) * value
 Ref degree_on_first_segment(PyObject* self, const Operand& value) {
-    const Operand slope = b_with_a(self, divide);
+    const Operand slope = b_with_a<divide>(self);
     if (slope.failed()) {
         return Ref();
     }
@@ -446,7 +448,7 @@ Ref degree_on_second_segment(PyObject* self, const Operand& value) {
     if (product.failed()) {
         return Ref();
     }
-    const Operand offset = b_with_a(self, subtract);
+    const Operand offset = b_with_a<subtract>(self);
     if (offset.failed()) {
         return Ref();
     }
@@ -695,7 +697,20 @@ constexpr bool rows_in_index_order() {
 }
 static_assert(rows_in_index_order());
 
-// The native function of every method: binds the arguments, then runs the body.
+// Binds the arguments of a call that does not pass exactly the parameters by position,
+// then runs the body. Kept out of line, so that the direct call needs no frame.
+template <CodeIndex index>
+[[gnu::noinline]] PyObject* bind_and_run(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* keyword_names) {
+    constexpr const MethodRecord& record = method_table[static_cast<int>(index)];
+    BoundArguments<record.signature.parameter_count> bound;
+    if (bind_arguments_general(record.signature, args, nargs, keyword_names, bound.slots) < 0) {
+        return nullptr;
+    }
+    return record.body(function, bound.slots);
+}
+
+// The native function of every method.
 template <CodeIndex index>
 PyObject* method_wrapper(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* keyword_names) {
@@ -705,11 +720,7 @@ PyObject* method_wrapper(PyObject* function, PyObject* const* args, Py_ssize_t n
         nargs == record.signature.parameter_count) {
         return record.body(function, args);
     }
-    BoundArguments<record.signature.parameter_count> bound;
-    if (bind_arguments_general(record.signature, args, nargs, keyword_names, bound.slots) < 0) {
-        return nullptr;
-    }
-    return record.body(function, bound.slots);
+    return bind_and_run<index>(function, args, nargs, keyword_names);
 }
 
 template <size_t... indices>
