@@ -841,3 +841,12 @@ PyObject* create_function(PyMethodDef* definition, PyObject* qualified_name,
     PyObject_GC_Track(function);
     return function;
 }
+
+void set_function_defining_class(PyObject* function, PyObject* defining_class) {
+    Py_XSETREF(as_native_function(function)->head.mm_class,
+               reinterpret_cast<PyTypeObject*>(Py_NewRef(defining_class)));
+}
+
+void set_function_annotations(PyObject* function, PyObject* annotations) {
+    Py_XSETREF(as_native_function(function)->annotations_dict, Py_NewRef(annotations));
+}

@@ -54,3 +54,15 @@ PyTypeObject* fetch_shared_type(PyTypeObject* metatype, PyType_Spec* spec, PyObj
 // data. `code` may be null. New reference, or null with an exception set.
 PyObject* create_function(PyMethodDef* definition, PyObject* qualified_name,
                           PyObject* module_name, PyObject* globals, PyObject* code);
+
+// The class that argument-less super() in the function's body names (mm_class), borrowed;
+// null until set. Inline: the constructor reads it on every call.
+inline PyObject* function_defining_class(PyObject* function) {
+    return reinterpret_cast<PyObject*>(as_native_function(function)->head.mm_class);
+}
+
+// Makes `defining_class` (any object a metaclass returned) the function's defining class.
+void set_function_defining_class(PyObject* function, PyObject* defining_class);
+
+// Makes the dict `annotations` the function's __annotations__.
+void set_function_annotations(PyObject* function, PyObject* annotations);

@@ -11,15 +11,15 @@ RuntimeState runtime_state{};
 int setup_runtime_state(PyObject* module) {
     RuntimeState& state = runtime_state;
     PyObject* dict = PyModule_GetDict(module);
-    if (keep(state.module_dict, Py_XNewRef(dict)) < 0 || check_descriptor_layouts() < 0 ||
+    if (store_owned(state.module_dict, Py_XNewRef(dict)) < 0 || check_descriptor_layouts() < 0 ||
         watch_module_globals(dict) < 0 ||
-        keep(state.builtins_module, Py_XNewRef(PyImport_AddModule("builtins"))) < 0 ||
-        keep(state.empty_tuple, PyTuple_New(0)) < 0 ||
-        keep(state.empty_str, PyUnicode_New(0, 0)) < 0 ||
-        keep(state.is_coroutine_name, PyUnicode_InternFromString("_is_coroutine")) < 0) {
+        store_owned(state.builtins_module, Py_XNewRef(PyImport_AddModule("builtins"))) < 0 ||
+        store_owned(state.empty_tuple, PyTuple_New(0)) < 0 ||
+        store_owned(state.empty_str, PyUnicode_New(0, 0)) < 0 ||
+        store_owned(state.is_coroutine_name, PyUnicode_InternFromString("_is_coroutine")) < 0) {
         return -1;
     }
-    return keep(state.asyncio_coroutines_name, PyUnicode_InternFromString("asyncio.coroutines"));
+    return store_owned(state.asyncio_coroutines_name, PyUnicode_InternFromString("asyncio.coroutines"));
 }
 
 int setup_shared_types() {
@@ -32,9 +32,9 @@ int setup_shared_types() {
         Py_XDECREF(metatype);
         return -1;
     }
-    if (keep(runtime_state.common_metatype, metatype) < 0) {
+    if (store_owned(runtime_state.common_metatype, metatype) < 0) {
         return -1;
     }
-    return keep(runtime_state.native_function_type,
+    return store_owned(runtime_state.native_function_type,
                 fetch_shared_type(runtime_state.common_metatype, &native_function_type_spec, nullptr));
 }

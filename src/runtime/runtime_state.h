@@ -21,7 +21,7 @@ extern RuntimeState runtime_state;
 // Holds a new value in a state field, releasing what an earlier (failed) set-up left
 // there. Fails when `value` is null.
 template <typename Object>
-int keep(Object*& field, Object* value) {
+int store_owned(Object*& field, Object* value) {
     if (!value) {
         return -1;
     }

@@ -2,73 +2,16 @@
 // __mro_entries__, the metaclass, __prepare__, the namespace, the metaclass call.
 #include "concept/concrete/class_creation.h"
 
+#include <utility>
+
 #include "concept/concrete/concept_methods.h"
 #include "runtime/calls.h"
 #include "runtime/function_object.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_state.h"
+#include "source_lines.h"
 
 namespace {
-
-constexpr int class_line = 12;
-
-// One method function: its code object and definition, qualified name, annotations
-// (key, value pairs of constants) and the source line of its definition.
-struct FunctionRecord {
-    CodeIndex index;
-    Const qualified_name;
-    int line;
-    int annotation_count;
-    Const annotations[6][2];
-};
-
-constexpr Const float_text = Const::float_text;
-constexpr Const return_text = Const::return_text;
-constexpr Const self_type = Const::typing_self;
-
-constexpr FunctionRecord init_record = {
-    CodeIndex::init, Const::qualname_init, 26, 6,
-    {{Const::name, Const::str_text}, {Const::k1, float_text}, {Const::k2, float_text},
-     {Const::a, float_text}, {Const::b, float_text}, {return_text, Const::None_text}}};
-
-struct PropertyRecords {
-    Const name;
-    GlobalLookupCache GlobalLookupCaches::*setter_cache;
-    FunctionRecord getter;
-    FunctionRecord setter;
-};
-
-constexpr PropertyRecords property_records[] = {
-    {Const::a, &GlobalLookupCaches::class_setter_a,
-     {CodeIndex::getter_a, Const::qualname_a, 53, 1, {{return_text, float_text}}},
-     {CodeIndex::setter_a, Const::qualname_a, 65, 2,
-      {{Const::value, float_text}, {return_text, Const::None_text}}}},
-    {Const::b, &GlobalLookupCaches::class_setter_b,
-     {CodeIndex::getter_b, Const::qualname_b, 76, 1, {{return_text, float_text}}},
-     {CodeIndex::setter_b, Const::qualname_b, 88, 2,
-      {{Const::value, float_text}, {return_text, Const::None_text}}}},
-};
-
-struct PlainMethodRecord {
-    Const name;
-    FunctionRecord function;
-};
-
-constexpr PlainMethodRecord plain_method_records[] = {
-    {Const::clone, {CodeIndex::clone, Const::qualname_clone, 99, 1, {{return_text, self_type}}}},
-    {Const::get_membership_degree,
-     {CodeIndex::get_membership_degree, Const::qualname_get_membership_degree, 110, 2,
-      {{Const::value, float_text}, {return_text, float_text}}}},
-    {Const::compute_name,
-     {CodeIndex::compute_name, Const::qualname_compute_name, 130, 1, {{return_text, Const::str_text}}}},
-    {Const::dunder_neg,
-     {CodeIndex::neg, Const::qualname_neg, 141, 1, {{return_text, Const::FuzzyConcreteConcept}}}},
-    {Const::dunder_and,
-     {CodeIndex::and_, Const::qualname_and, 152, 2, {{Const::value, self_type}, {return_text, self_type}}}},
-    {Const::dunder_or,
-     {CodeIndex::or_, Const::qualname_or, 166, 2, {{Const::value, self_type}, {return_text, self_type}}}},
-    {Const::dunder_hash, {CodeIndex::hash, Const::qualname_hash, 180, 1, {{return_text, Const::int_text}}}},
-};
 
 // Every store into the namespace: with the key's known hash for an exact dict, through
 // the mapping protocol otherwise.
@@ -87,25 +30,30 @@ Ref call_with(PyObject* callable, PyObject* argument) {
     return call_object(callable, &argument, 1, nullptr);
 }
 
-// The function of `record`, with a fresh annotations dict of str values.
-Ref make_function(const FunctionRecord& record) {
+// The function of method `index`, with a fresh annotations dict of str values.
+Ref make_function(CodeIndex index) {
+    const MethodRecord& record = method_record(index);
     Ref annotations = Ref::steal(PyDict_New());
     if (!annotations) {
         return Ref();
     }
-    for (int i = 0; i < record.annotation_count; ++i) {
-        if (PyDict_SetItem(annotations.get(), constant(record.annotations[i][0]),
-                           constant(record.annotations[i][1])) < 0) {
+    const MethodSignature& signature = record.signature;
+    for (Py_ssize_t i = 1; i < signature.parameter_count; ++i) {
+        if (PyDict_SetItem(annotations.get(), *signature.parameter_names[i],
+                           constant(record.parameter_types[i - 1])) < 0) {
             return Ref();
         }
     }
-    Ref function = Ref::steal(create_function(method_definition(record.index),
-                                              constant(record.qualified_name),
-                                              constant(Const::module_name), runtime_state.module_dict,
-                                              code_object(record.index)));
-    if (function) {
-        as_native_function(function.get())->annotations_dict = annotations.release();
+    if (PyDict_SetItem(annotations.get(), constant(Const::return_text), constant(record.return_type)) < 0) {
+        return Ref();
     }
+    Ref function = Ref::steal(create_function(method_definition(index), constant(record.qualified_name),
+                                              constant(Const::module_name), runtime_state.module_dict,
+                                              code_object(index)));
+    if (!function) {
+        return Ref();
+    }
+    set_function_annotations(function.get(), annotations.get());
     return function;
 }
 
@@ -133,8 +81,11 @@ Ref resolve_bases(PyObject* declared) {
             }
         }
         if (entries && !resolved) {
-            resolved = Ref::steal(PyTuple_GetSlice(declared, 0, i));
-            resolved = resolved ? Ref::steal(PySequence_List(resolved.get())) : Ref();
+            Ref before = Ref::steal(PyTuple_GetSlice(declared, 0, i));
+            if (!before) {
+                return Ref();
+            }
+            resolved = Ref::steal(PySequence_List(before.get()));
             if (!resolved) {
                 return Ref();
             }
@@ -190,19 +141,25 @@ Ref prepare_namespace(PyObject* metaclass, PyObject* bases) {
 // From 3.13 on, a class body also records its first line, and at its end the attributes
 // that its methods assign through self, in sorted order.
 #if LCC_PY313
-int store_named(PyObject* namespace_, const char* key, PyObject* value) {
+int store_named(PyObject* namespace_, const char* key, Ref value) {
+    if (!value) {
+        return -1;
+    }
     Ref name = Ref::steal(PyUnicode_InternFromString(key));
-    return value && name ? store_in_namespace(namespace_, name.get(), value) : -1;
+    if (!name) {
+        return -1;
+    }
+    return store_in_namespace(namespace_, name.get(), value.get());
 }
 
 int add_first_line(PyObject* namespace_) {
-    return store_named(namespace_, "__firstlineno__", Ref::steal(PyLong_FromLong(class_line)).get());
+    return store_named(namespace_, "__firstlineno__", Ref::steal(PyLong_FromLong(source_line::create_class)));
 }
 
 int add_static_attributes(PyObject* namespace_) {
     Ref names = Ref::steal(PyTuple_Pack(4, constant(Const::underscore_a), constant(Const::underscore_b),
                                         constant(Const::k1), constant(Const::k2)));
-    return store_named(namespace_, "__static_attributes__", names.get());
+    return store_named(namespace_, "__static_attributes__", std::move(names));
 }
 #else
 int add_first_line(PyObject*) {
@@ -233,29 +190,42 @@ Ref start_namespace(PyObject* declared, PyObject* resolved, PyObject* metaclass)
     return namespace_;
 }
 
-int add_init(PyObject* namespace_, PyObject* class_cell_functions) {
-    Ref function = make_function(init_record);
-    if (!function || PyList_Append(class_cell_functions, function.get()) < 0) {
+// `def name(...)` in the class body. The constructor is also kept in
+// `class_cell_functions`, to learn its class once that exists.
+int add_method(PyObject* namespace_, CodeIndex index, PyObject* class_cell_functions) {
+    const MethodRecord& record = method_record(index);
+    Ref function = make_function(index);
+    if (!function) {
         return -1;
     }
-    return store_in_namespace(namespace_, constant(Const::dunder_init), function.get());
+    if (record.role == MethodRole::constructor && PyList_Append(class_cell_functions, function.get()) < 0) {
+        return -1;
+    }
+    return store_in_namespace(namespace_, constant(record.name), function.get());
 }
 
-// `@property def name(self)` followed by `@name.setter def name(self, value)`.
-int add_property(PyObject* namespace_, const PropertyRecords& records, int* line) {
-    PyObject* name = constant(records.name);
-    *line = records.getter.line;
-    Ref getter = make_function(records.getter);
-    Ref property = getter ? call_with(module_state.builtin_property, getter.get()) : Ref();
-    if (!property || store_in_namespace(namespace_, name, property.get()) < 0) {
+// `@property def name(self)`.
+int add_property_getter(PyObject* namespace_, CodeIndex index) {
+    Ref getter = make_function(index);
+    if (!getter) {
         return -1;
     }
-    property.reset();
-    *line = records.setter.line;
+    Ref property = call_with(module_state.builtin_property, getter.get());
+    if (!property) {
+        return -1;
+    }
+    return store_in_namespace(namespace_, constant(method_record(index).name), property.get());
+}
+
+// `@name.setter def name(self, value)`: `name` is what the namespace holds under the
+// name, or else the module global.
+int add_property_setter(PyObject* namespace_, CodeIndex index) {
+    const MethodRecord& record = method_record(index);
+    PyObject* name = constant(record.name);
     Ref decorated = Ref::steal(PyObject_GetItem(namespace_, name));
     if (!decorated) {
         PyErr_Clear();
-        decorated = lookup_module_global(name, module_state.global_lookup_caches.*records.setter_cache);
+        decorated = lookup_module_global(name, module_state.global_lookup_caches.*record.decorator_cache);
         if (!decorated) {
             return -1;
         }
@@ -264,25 +234,31 @@ int add_property(PyObject* namespace_, const PropertyRecords& records, int* line
     if (!setter_decorator) {
         return -1;
     }
-    Ref setter = make_function(records.setter);
-    Ref with_setter = setter ? call_with(setter_decorator.get(), setter.get()) : Ref();
-    return with_setter ? store_in_namespace(namespace_, name, with_setter.get()) : -1;
-}
-
-int fill_namespace(PyObject* namespace_, PyObject* class_cell_functions, int* line) {
-    *line = init_record.line;
-    if (add_init(namespace_, class_cell_functions) < 0) {
+    Ref setter = make_function(index);
+    if (!setter) {
         return -1;
     }
-    for (const PropertyRecords& records : property_records) {
-        if (add_property(namespace_, records, line) < 0) {
-            return -1;
-        }
+    Ref with_setter = call_with(setter_decorator.get(), setter.get());
+    if (!with_setter) {
+        return -1;
     }
-    for (const PlainMethodRecord& record : plain_method_records) {
-        *line = record.function.line;
-        Ref function = make_function(record.function);
-        if (!function || store_in_namespace(namespace_, constant(record.name), function.get()) < 0) {
+    return store_in_namespace(namespace_, name, with_setter.get());
+}
+
+int add_function(PyObject* namespace_, CodeIndex index, PyObject* class_cell_functions) {
+    switch (method_record(index).role) {
+    case MethodRole::property_getter: return add_property_getter(namespace_, index);
+    case MethodRole::property_setter: return add_property_setter(namespace_, index);
+    default: return add_method(namespace_, index, class_cell_functions);
+    }
+}
+
+// The class body's statements, in order; *line follows the `def` of each.
+int fill_namespace(PyObject* namespace_, PyObject* class_cell_functions, int* line) {
+    for (int i = 0; i < static_cast<int>(CodeIndex::count); ++i) {
+        const CodeIndex index = static_cast<CodeIndex>(i);
+        *line = method_record(index).signature.definition_line;
+        if (add_function(namespace_, index, class_cell_functions) < 0) {
             return -1;
         }
     }
@@ -292,17 +268,26 @@ int fill_namespace(PyObject* namespace_, PyObject* class_cell_functions, int* li
 }  // namespace
 
 int create_class(int* failing_line) {
-    *failing_line = class_line;
+    *failing_line = source_line::create_class;
     Ref base = lookup_module_global(constant(Const::FuzzyConcreteConcept),
                                     module_state.global_lookup_caches.class_bases);
-    Ref declared = base ? Ref::steal(PyTuple_Pack(1, base.get())) : Ref();
+    if (!base) {
+        return -1;
+    }
+    Ref declared = Ref::steal(PyTuple_Pack(1, base.get()));
     if (!declared) {
         return -1;
     }
     base.reset();
     Ref resolved = resolve_bases(declared.get());
-    Ref metaclass = resolved ? compute_metaclass(resolved.get()) : Ref();
-    Ref namespace_ = metaclass ? start_namespace(declared.get(), resolved.get(), metaclass.get()) : Ref();
+    if (!resolved) {
+        return -1;
+    }
+    Ref metaclass = compute_metaclass(resolved.get());
+    if (!metaclass) {
+        return -1;
+    }
+    Ref namespace_ = start_namespace(declared.get(), resolved.get(), metaclass.get());
     if (!namespace_) {
         return -1;
     }
@@ -312,18 +297,16 @@ int create_class(int* failing_line) {
         fill_namespace(namespace_.get(), class_cell_functions.get(), failing_line) < 0) {
         return -1;
     }
-    *failing_line = class_line;
+    *failing_line = source_line::create_class;
     PyObject* arguments[] = {constant(Const::LinearConcreteConcept), resolved.get(), namespace_.get()};
     Ref new_class = call_object(metaclass.get(), arguments, 3, nullptr);
     if (!new_class) {
         return -1;
     }
-    // The constructor's argument-less super() reads its defining class from mm_class.
+    // The constructor's argument-less super() names the class that the metaclass made.
     const Py_ssize_t count = PyList_GET_SIZE(class_cell_functions.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        NativeFunction* function = as_native_function(PyList_GET_ITEM(class_cell_functions.get(), i));
-        Py_XSETREF(function->head.mm_class,
-                   reinterpret_cast<PyTypeObject*>(Py_NewRef(new_class.get())));
+        set_function_defining_class(PyList_GET_ITEM(class_cell_functions.get(), i), new_class.get());
     }
     return PyDict_SetItem(runtime_state.module_dict, constant(Const::LinearConcreteConcept),
                           new_class.get());

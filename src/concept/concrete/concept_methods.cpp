@@ -1,7 +1,12 @@
-// The bodies of LinearConcreteConcept's methods and the wrappers that bind their
-// arguments. Every failing step records one traceback entry at its source line.
+// The bodies of LinearConcreteConcept's methods, the table of their facts and the
+// wrappers that bind their arguments. Every failing step records one traceback entry at
+// the source line that names it.
 #include "concept/concrete/concept_methods.h"
 
+#include <array>
+#include <utility>
+
+#include "concept/concrete/module_constants.h"
 #include "runtime/argument_binding.h"
 #include "runtime/calls.h"
 #include "runtime/function_object.h"
@@ -10,6 +15,7 @@
 #include "runtime/ref.h"
 #include "runtime/text_join.h"
 #include "runtime/traceback.h"
+#include "source_lines.h"
 
 namespace {
 
@@ -47,7 +53,10 @@ Ref read_stored(PyObject* self, Const name) {
 // Stores `value` converted to float in instance attribute `name` of `self`.
 int store_float(PyObject* self, Const name, PyObject* value) {
     Ref converted = float_of(value);
-    return converted ? set_instance_attribute(self, constant(name), converted.get(), *attribute_cache(name)) : -1;
+    if (!converted) {
+        return -1;
+    }
+    return set_instance_attribute(self, constant(name), converted.get(), *attribute_cache(name));
 }
 
 // ---- __init__ ----------------------------------------------------------------------
@@ -74,7 +83,10 @@ Ref next_plain_init(PyObject* defining_class, PyObject* self) {
         PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
         PyObject* found = PyDict_GetItemWithError(dict, constant(Const::dunder_init));
         if (found) {
-            return PyFunction_Check(found) ? Ref::borrow(found) : Ref();
+            if (!PyFunction_Check(found)) {
+                return Ref();  // not a plain function: the proxy calls it
+            }
+            return Ref::borrow(found);
         }
         if (PyErr_Occurred()) {
             return Ref();
@@ -84,20 +96,22 @@ Ref next_plain_init(PyObject* defining_class, PyObject* self) {
 }
 
 int initialise_base(PyObject* function, PyObject* self, PyObject* name) {
-    PyObject* defining_class = reinterpret_cast<PyObject*>(as_native_function(function)->head.mm_class);
+    PyObject* defining_class = function_defining_class(function);
     if (!defining_class) {
         PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
         return -1;
     }
     // The shortcut does what the interpreter's own super does, so it stands in only for
     // that: a replaced builtins.super, cached at set-up, is called as such.
-    const bool super_is_builtin = module_state.builtin_super == reinterpret_cast<PyObject*>(&PySuper_Type);
-    if (Ref base_init = super_is_builtin ? next_plain_init(defining_class, self) : Ref()) {
-        PyObject* arguments[] = {self, name};
-        return Ref::steal(PyObject_Vectorcall(base_init.get(), arguments, 2, nullptr)) ? 0 : -1;
-    }
-    if (PyErr_Occurred()) {
-        return -1;
+    if (module_state.builtin_super == reinterpret_cast<PyObject*>(&PySuper_Type)) {
+        Ref base_init = next_plain_init(defining_class, self);
+        if (base_init) {
+            PyObject* arguments[] = {self, name};
+            return Ref::steal(PyObject_Vectorcall(base_init.get(), arguments, 2, nullptr)) ? 0 : -1;
+        }
+        if (PyErr_Occurred()) {
+            return -1;
+        }
     }
     PyObject* super_arguments[] = {defining_class, self};
     Ref proxy = call_object(module_state.builtin_super, super_arguments, 2, nullptr);
@@ -132,7 +146,10 @@ int compare(PyObject* left, PyObject* right, int operation) {
 int report_violation(GlobalLookupCache& cache, PyObject** pieces, Py_ssize_t count,
                      Py_ssize_t literal_length) {
     Ref util = lookup_module_global(constant(Const::Util), cache);
-    Ref error = util ? get_attr(util.get(), constant(Const::error)) : Ref();
+    if (!util) {
+        return -1;
+    }
+    Ref error = get_attr(util.get(), constant(Const::error));
     if (!error) {
         return -1;
     }
@@ -166,39 +183,41 @@ PyObject* init_body(PyObject* function, PyObject* const* arguments) {
     PyObject* a = arguments[4];
     PyObject* b = arguments[5];
     if (initialise_base(function, self, name) < 0) {
-        return fail(init_name, 42);
+        return fail(init_name, source_line::init_calls_base);
     }
     const int k1_above_a = compare(k1, a, Py_GT);
     if (k1_above_a < 0) {
-        return fail(init_name, 43);
+        return fail(init_name, source_line::init_checks_k1);
     }
     if (k1_above_a) {
         PyObject* pieces[] = {constant(Const::error_prefix), k1, constant(Const::le_sep), a};
-        if (report_violation(caches().init_util_k1, pieces, 4, 36) < 0) {
-            return fail(init_name, 44);
+        constexpr Py_ssize_t literal_length = ascii_length({Const::error_prefix, Const::le_sep});
+        if (report_violation(caches().init_util_k1, pieces, 4, literal_length) < 0) {
+            return fail(init_name, source_line::init_reports_k1);
         }
     }
     const int b_above_one = compare(b, module_state.float_one, Py_GT);
     if (b_above_one < 0) {
-        return fail(init_name, 45);
+        return fail(init_name, source_line::init_checks_b);
     }
     if (b_above_one) {
         PyObject* pieces[] = {constant(Const::error_prefix), b, constant(Const::le_one)};
-        if (report_violation(caches().init_util_b, pieces, 3, 39) < 0) {
-            return fail(init_name, 46);
+        constexpr Py_ssize_t literal_length = ascii_length({Const::error_prefix, Const::le_one});
+        if (report_violation(caches().init_util_b, pieces, 3, literal_length) < 0) {
+            return fail(init_name, source_line::init_reports_b);
         }
     }
     if (store_float(self, Const::k1, k1) < 0) {
-        return fail(init_name, 48);
+        return fail(init_name, source_line::init_stores_k1);
     }
     if (store_float(self, Const::k2, k2) < 0) {
-        return fail(init_name, 49);
+        return fail(init_name, source_line::init_stores_k2);
     }
     if (store_float(self, Const::underscore_a, a) < 0) {
-        return fail(init_name, 50);
+        return fail(init_name, source_line::init_stores_a);
     }
     if (store_float(self, Const::underscore_b, b) < 0) {
-        return fail(init_name, 51);
+        return fail(init_name, source_line::init_stores_b);
     }
     Py_RETURN_NONE;
 }
@@ -212,7 +231,7 @@ constexpr const char b_name[] = LCC_METHOD_NAME("b");
 Ref stored_a(PyObject* self) {
     Ref value = read_stored(self, Const::underscore_a);
     if (!value) {
-        add_traceback(a_name, 63);
+        add_traceback(a_name, source_line::get_a_reads_stored);
     }
     return value;
 }
@@ -220,7 +239,7 @@ Ref stored_a(PyObject* self) {
 Ref stored_b(PyObject* self) {
     Ref value = read_stored(self, Const::underscore_b);
     if (!value) {
-        add_traceback(b_name, 86);
+        add_traceback(b_name, source_line::get_b_reads_stored);
     }
     return value;
 }
@@ -231,7 +250,7 @@ PyObject* getter_a_body(PyObject*, PyObject* const* arguments) {
 
 PyObject* setter_a_body(PyObject*, PyObject* const* arguments) {
     if (store_float(arguments[0], Const::underscore_a, arguments[1]) < 0) {
-        return fail(a_name, 74);
+        return fail(a_name, source_line::set_a_stores);
     }
     Py_RETURN_NONE;
 }
@@ -270,7 +289,7 @@ Ref read_attribute(PyObject* self, Const name) {
 
 PyObject* setter_b_body(PyObject*, PyObject* const* arguments) {
     if (store_float(arguments[0], Const::underscore_b, arguments[1]) < 0) {
-        return fail(b_name, 97);
+        return fail(b_name, source_line::set_b_stores);
     }
     Py_RETURN_NONE;
 }
@@ -298,7 +317,7 @@ Ref clone_concept(PyObject* self) {
 }
 
 PyObject* clone_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(clone_concept(arguments[0]), clone_name, 108);
+    return result_or_fail(clone_concept(arguments[0]), clone_name, source_line::clone_constructs);
 }
 
 // ---- get_membership_degree ---------------------------------------------------------
@@ -311,7 +330,7 @@ constexpr const char degree_name[] = LCC_METHOD_NAME("get_membership_degree");
 // the number protocol at its own step. An empty operand means a failed step.
 class Operand {
 public:
-    static Operand read(Ref object) {
+    static Operand wrap(Ref object) {
         Operand operand;
         if (object && PyFloat_CheckExact(object.get())) {
             operand.unboxed_ = true;
@@ -346,32 +365,37 @@ private:
     Ref object_;
 };
 
-Operand arithmetic(const Operand& left, const Operand& right, binaryfunc generic,
+// The operations take operands that hold a value; their result may be empty. Inline: the
+// unboxed cases are a few instructions each.
+inline Operand arithmetic(const Operand& left, const Operand& right, binaryfunc generic,
                    double (*unboxed)(double, double)) {
-    if (left.failed() || right.failed()) {
-        return Operand();
-    }
     if (left.is_unboxed() && right.is_unboxed()) {
         return Operand::unboxed(unboxed(left.value(), right.value()));
     }
     Ref x = left.box();
-    Ref y = x ? right.box() : Ref();
-    return Operand::boxed(y ? Ref::steal(generic(x.get(), y.get())) : Ref());
+    if (!x) {
+        return Operand();
+    }
+    Ref y = right.box();
+    if (!y) {
+        return Operand();
+    }
+    return Operand::boxed(Ref::steal(generic(x.get(), y.get())));
 }
 
-Operand add(const Operand& x, const Operand& y) {
+inline Operand add(const Operand& x, const Operand& y) {
     return arithmetic(x, y, PyNumber_Add, [](double a, double b) { return a + b; });
 }
 
-Operand subtract(const Operand& x, const Operand& y) {
+inline Operand subtract(const Operand& x, const Operand& y) {
     return arithmetic(x, y, PyNumber_Subtract, [](double a, double b) { return a - b; });
 }
 
-Operand multiply(const Operand& x, const Operand& y) {
+inline Operand multiply(const Operand& x, const Operand& y) {
     return arithmetic(x, y, PyNumber_Multiply, [](double a, double b) { return a * b; });
 }
 
-Operand divide(const Operand& x, const Operand& y) {
+inline Operand divide(const Operand& x, const Operand& y) {
     if (y.is_unboxed() && y.value() == 0.0 && x.is_unboxed()) {
         PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
         return Operand();
@@ -380,58 +404,104 @@ Operand divide(const Operand& x, const Operand& y) {
 }
 
 // 1.0 - x
-Operand one_minus(const Operand& x) {
-    if (x.failed() || x.is_unboxed()) {
-        return x.failed() ? Operand() : Operand::unboxed(1.0 - x.value());
+inline Operand one_minus(const Operand& x) {
+    if (x.is_unboxed()) {
+        return Operand::unboxed(1.0 - x.value());
     }
     Ref object = x.box();
     return Operand::boxed(float_constant_minus(module_state.float_one, object.get(), 1.0));
 }
 
-// (b / a) * value
-Ref first_line(PyObject* self, const Operand& value) {
-    Operand b = Operand::read(read_b(self));
-    Operand a = b.failed() ? Operand() : Operand::read(read_a(self));
-    return multiply(divide(b, a), value).box();
+// self.b <operation> self.a, b read first.
+template <Operand (*operation)(const Operand&, const Operand&)>
+Operand b_with_a(PyObject* self) {
+    const Operand b = Operand::wrap(read_b(self));
+    if (b.failed()) {
+        return Operand();
+    }
+    const Operand a = Operand::wrap(read_a(self));
+    if (a.failed()) {
+        return Operand();
+    }
+    return operation(b, a);
 }
 
+// The degree on the segment from (0, 0) to (a, b): (b / a) * value
+Ref degree_on_first_segment(PyObject* self, const Operand& value) {
+    const Operand slope = b_with_a<divide>(self);
+    if (slope.failed()) {
+        return Ref();
+    }
+    return multiply(slope, value).box();
+}
+
+// The degree on the segment from (a, b) to (1, 1):
 // (value * (1.0 - b) + (b - a)) / (1.0 - a)
-Ref second_line(PyObject* self, const Operand& value) {
-    Operand product = multiply(value, one_minus(Operand::read(read_b(self))));
+Ref degree_on_second_segment(PyObject* self, const Operand& value) {
+    const Operand b = Operand::wrap(read_b(self));
+    if (b.failed()) {
+        return Ref();
+    }
+    const Operand rise = one_minus(b);
+    if (rise.failed()) {
+        return Ref();
+    }
+    const Operand product = multiply(value, rise);
     if (product.failed()) {
         return Ref();
     }
-    Operand b = Operand::read(read_b(self));
-    Operand a = b.failed() ? Operand() : Operand::read(read_a(self));
-    Operand sum = add(product, subtract(b, a));
+    const Operand offset = b_with_a<subtract>(self);
+    if (offset.failed()) {
+        return Ref();
+    }
+    const Operand sum = add(product, offset);
     if (sum.failed()) {
         return Ref();
     }
-    return divide(sum, one_minus(Operand::read(read_a(self)))).box();
+    const Operand a = Operand::wrap(read_a(self));
+    if (a.failed()) {
+        return Ref();
+    }
+    const Operand run = one_minus(a);
+    if (run.failed()) {
+        return Ref();
+    }
+    return divide(sum, run).box();
 }
 
 PyObject* get_membership_degree_body(PyObject*, PyObject* const* arguments) {
     PyObject* self = arguments[0];
     PyObject* value = arguments[1];
     const int at_most_zero = compare(value, module_state.int_zero, Py_LE);
-    if (at_most_zero != 0) {
-        return at_most_zero < 0 ? fail(degree_name, 122) : Py_NewRef(module_state.float_zero);
+    if (at_most_zero < 0) {
+        return fail(degree_name, source_line::degree_checks_low);
+    }
+    if (at_most_zero) {
+        return Py_NewRef(module_state.float_zero);
     }
     const int at_least_one = compare(value, module_state.float_one, Py_GE);
-    if (at_least_one != 0) {
-        return at_least_one < 0 ? fail(degree_name, 124) : Py_NewRef(module_state.float_one);
+    if (at_least_one < 0) {
+        return fail(degree_name, source_line::degree_checks_high);
+    }
+    if (at_least_one) {
+        return Py_NewRef(module_state.float_one);
     }
     Ref a = read_a(self);
-    const int on_first_line = a ? compare(value, a.get(), Py_LE) : -1;
-    if (on_first_line < 0) {
-        return fail(degree_name, 126);
+    if (!a) {
+        return fail(degree_name, source_line::degree_checks_knee);
+    }
+    const int on_first_segment = compare(value, a.get(), Py_LE);
+    if (on_first_segment < 0) {
+        return fail(degree_name, source_line::degree_checks_knee);
     }
     a.reset();
-    const Operand operand = Operand::read(Ref::borrow(value));
-    if (on_first_line) {
-        return result_or_fail(first_line(self, operand), degree_name, 127);
+    const Operand operand = Operand::wrap(Ref::borrow(value));
+    if (on_first_segment) {
+        return result_or_fail(degree_on_first_segment(self, operand), degree_name,
+                              source_line::degree_on_first_segment);
     }
-    return result_or_fail(second_line(self, operand), degree_name, 128);
+    return result_or_fail(degree_on_second_segment(self, operand), degree_name,
+                          source_line::degree_on_second_segment);
 }
 
 // ---- compute_name ------------------------------------------------------------------
@@ -445,7 +515,9 @@ Ref concept_name(PyObject* self) {
     Ref texts[4];
     FloatRepr reprs[4];
     TextPiece value_pieces[4];
-    Py_ssize_t length = 14;
+    constexpr Py_ssize_t literal_length =
+        ascii_length({Const::linear_open, Const::comma, Const::comma, Const::comma, Const::close_paren});
+    Py_ssize_t length = literal_length;
     Py_UCS4 bound = 0x7F;
     for (int i = 0; i < 4; ++i) {
         Ref value = read_attribute(self, read_order[i]);
@@ -474,7 +546,7 @@ Ref concept_name(PyObject* self) {
 }
 
 PyObject* compute_name_body(PyObject*, PyObject* const* arguments) {
-    return result_or_fail(concept_name(arguments[0]), compute_name_name, 139);
+    return result_or_fail(concept_name(arguments[0]), compute_name_name, source_line::compute_name_formats);
 }
 
 // ---- __hash__ ----------------------------------------------------------------------
@@ -489,21 +561,21 @@ PyObject* hash_body(PyObject*, PyObject* const* arguments) {
     for (int i = 0; i < 6; ++i) {
         values[i] = read_attribute(arguments[0], read_order[i]);
         if (!values[i]) {
-            return fail(hash_name, 191);
+            return fail(hash_name, source_line::hash_reads_values);
         }
     }
     const Py_hash_t type_hash = PyObject_Hash(values[5].get());
     if (type_hash == -1) {
-        return fail(hash_name, 191);
+        return fail(hash_name, source_line::hash_reads_values);
     }
     TupleHash items;
     for (int i = 0; i < 5; ++i) {
         if (items.add(values[i].get()) < 0) {
-            return fail(hash_name, 190);
+            return fail(hash_name, source_line::hash_combines);
         }
     }
     items.add_hash(int_hash(type_hash));
-    return result_or_fail(Ref::steal(PyLong_FromSsize_t(items.finish())), hash_name, 190);
+    return result_or_fail(Ref::steal(PyLong_FromSsize_t(items.finish())), hash_name, source_line::hash_combines);
 }
 
 // ---- fuzzy operators ---------------------------------------------------------------
@@ -512,8 +584,10 @@ PyObject* hash_body(PyObject*, PyObject* const* arguments) {
 Ref apply_operator(GlobalLookupCache& cache, ClassAttributeCache& operation_cache, Const operation,
                    PyObject* const* operands, Py_ssize_t count) {
     Ref operators = lookup_module_global(constant(Const::OperatorConcept), cache);
-    Ref method =
-        operators ? get_class_attribute(operators.get(), constant(operation), operation_cache) : Ref();
+    if (!operators) {
+        return Ref();
+    }
+    Ref method = get_class_attribute(operators.get(), constant(operation), operation_cache);
     if (!method) {
         return Ref();
     }
@@ -529,90 +603,144 @@ constexpr const char or_name[] = LCC_METHOD_NAME("__or__");
 PyObject* neg_body(PyObject*, PyObject* const* arguments) {
     return result_or_fail(
         apply_operator(caches().neg_operator, module_state.neg_operation, Const::not_, arguments, 1),
-        neg_name, 150);
+        neg_name, source_line::neg_applies_not);
 }
 
 PyObject* and_body(PyObject*, PyObject* const* arguments) {
     return result_or_fail(
         apply_operator(caches().and_operator, module_state.and_operation, Const::and_, arguments, 2),
-        and_name, 164);
+        and_name, source_line::and_applies_and);
 }
 
 PyObject* or_body(PyObject*, PyObject* const* arguments) {
     return result_or_fail(
         apply_operator(caches().or_operator, module_state.or_operation, Const::or_, arguments, 2),
-        or_name, 178);
+        or_name, source_line::or_applies_or);
 }
 
-// ---- signatures, wrappers and definitions ------------------------------------------
+// ---- the method table ----------------------------------------------------------------
 
 constexpr PyObject** slot_of(Const name) {
     return &module_state.constants[static_cast<int>(name)];
 }
 
-PyObject** const self_only[] = {slot_of(Const::self), nullptr};
-PyObject** const self_value[] = {slot_of(Const::self), slot_of(Const::value), nullptr};
-PyObject** const init_parameters[] = {slot_of(Const::self), slot_of(Const::name), slot_of(Const::k1),
-                                      slot_of(Const::k2),   slot_of(Const::a),    slot_of(Const::b),
-                                      nullptr};
+constexpr PyObject** self_only[] = {slot_of(Const::self), nullptr};
+constexpr PyObject** self_value[] = {slot_of(Const::self), slot_of(Const::value), nullptr};
+constexpr PyObject** init_parameters[] = {slot_of(Const::self), slot_of(Const::name), slot_of(Const::k1),
+                                          slot_of(Const::k2),   slot_of(Const::a),    slot_of(Const::b),
+                                          nullptr};
 
-constexpr MethodSignature init_signature = {"__init__", init_parameters, 6, 26, init_name};
-constexpr MethodSignature getter_a_signature = {"a", self_only, 1, 53, a_name};
-constexpr MethodSignature setter_a_signature = {"a", self_value, 2, 65, a_name};
-constexpr MethodSignature getter_b_signature = {"b", self_only, 1, 76, b_name};
-constexpr MethodSignature setter_b_signature = {"b", self_value, 2, 88, b_name};
-constexpr MethodSignature clone_signature = {"clone", self_only, 1, 99, clone_name};
-constexpr MethodSignature degree_signature = {"get_membership_degree", self_value, 2, 110, degree_name};
-constexpr MethodSignature compute_name_signature = {"compute_name", self_only, 1, 130, compute_name_name};
-constexpr MethodSignature neg_signature = {"__neg__", self_only, 1, 141, neg_name};
-constexpr MethodSignature and_signature = {"__and__", self_value, 2, 152, and_name};
-constexpr MethodSignature or_signature = {"__or__", self_value, 2, 166, or_name};
-constexpr MethodSignature hash_signature = {"__hash__", self_only, 1, 180, hash_name};
-
-using MethodBody = PyObject* (*)(PyObject* function, PyObject* const* arguments);
-
-// The native function of every method: binds the arguments, then runs the body with
-// the function object and the bound arguments in parameter order.
-template <const MethodSignature& signature, MethodBody body>
-PyObject* method_wrapper(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* keyword_names) {
-    // All arguments in place: the caller's vector holds them for the length of the call.
-    if ((keyword_names == nullptr || PyTuple_GET_SIZE(keyword_names) == 0) &&
-        nargs == signature.parameter_count) {
-        return body(function, args);
+// A method's binding facts from its dotted name, whose tail is its short name.
+constexpr MethodSignature signature(const char* traceback_name, PyObject** const* parameters,
+                                    int definition_line) {
+    constexpr size_t prefix_length = sizeof LCC_METHOD_NAME("") - 1;
+    Py_ssize_t count = 0;
+    while (parameters[count]) {
+        ++count;
     }
-    BoundArguments<signature.parameter_count> bound;
-    if (bind_arguments_general(signature, args, nargs, keyword_names, bound.slots) < 0) {
+    return {traceback_name + prefix_length, parameters, count, definition_line, traceback_name};
+}
+
+constexpr Const str_text = Const::str_text;
+constexpr Const float_text = Const::float_text;
+constexpr Const self_type = Const::typing_self;
+constexpr Const none_text = Const::None_text;
+constexpr auto no_cache = nullptr;
+
+using enum MethodRole;
+using enum CodeIndex;
+
+// In class-body order. Per row: index, signature, role, name, qualified name, parameter
+// annotations, result annotation, location table, decorator cache, body.
+constexpr MethodRecord method_table[] = {
+    {init, signature(init_name, init_parameters, definition_line::init), constructor, Const::dunder_init,
+     Const::qualname_init, {str_text, float_text, float_text, float_text, float_text}, none_text,
+     Const::lines_init, no_cache, init_body},
+    {getter_a, signature(a_name, self_only, definition_line::getter_a), property_getter, Const::a,
+     Const::qualname_a, {}, float_text, Const::lines_getter, no_cache, getter_a_body},
+    {setter_a, signature(a_name, self_value, definition_line::setter_a), property_setter, Const::a,
+     Const::qualname_a, {float_text}, none_text, Const::lines_setter, &GlobalLookupCaches::class_setter_a,
+     setter_a_body},
+    {getter_b, signature(b_name, self_only, definition_line::getter_b), property_getter, Const::b,
+     Const::qualname_b, {}, float_text, Const::lines_getter, no_cache, getter_b_body},
+    {setter_b, signature(b_name, self_value, definition_line::setter_b), property_setter, Const::b,
+     Const::qualname_b, {float_text}, none_text, Const::lines_setter, &GlobalLookupCaches::class_setter_b,
+     setter_b_body},
+    {clone, signature(clone_name, self_only, definition_line::clone), method, Const::clone,
+     Const::qualname_clone, {}, self_type, Const::lines_clone, no_cache, clone_body},
+    {get_membership_degree, signature(degree_name, self_value, definition_line::get_membership_degree),
+     method, Const::get_membership_degree, Const::qualname_get_membership_degree, {float_text}, float_text,
+     Const::lines_get_membership_degree, no_cache, get_membership_degree_body},
+    {compute_name, signature(compute_name_name, self_only, definition_line::compute_name), method,
+     Const::compute_name, Const::qualname_compute_name, {}, str_text, Const::lines_compute_name, no_cache,
+     compute_name_body},
+    {neg, signature(neg_name, self_only, definition_line::neg), method, Const::dunder_neg,
+     Const::qualname_neg, {}, Const::FuzzyConcreteConcept, Const::lines_neg, no_cache, neg_body},
+    {and_, signature(and_name, self_value, definition_line::and_), method, Const::dunder_and,
+     Const::qualname_and, {self_type}, self_type, Const::lines_and, no_cache, and_body},
+    {or_, signature(or_name, self_value, definition_line::or_), method, Const::dunder_or,
+     Const::qualname_or, {self_type}, self_type, Const::lines_or, no_cache, or_body},
+    {hash, signature(hash_name, self_only, definition_line::hash), method, Const::dunder_hash,
+     Const::qualname_hash, {}, Const::int_text, Const::lines_hash, no_cache, hash_body},
+};
+
+constexpr int method_count = static_cast<int>(CodeIndex::count);
+
+constexpr bool rows_in_index_order() {
+    if (sizeof method_table / sizeof method_table[0] != static_cast<size_t>(method_count)) {
+        return false;
+    }
+    for (int i = 0; i < method_count; ++i) {
+        if (method_table[i].index != static_cast<CodeIndex>(i)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(rows_in_index_order());
+
+// Binds the arguments of a call that does not pass exactly the parameters by position,
+// then runs the body. Kept out of line, so that the direct call needs no frame.
+template <CodeIndex index>
+[[gnu::noinline]] PyObject* bind_and_run(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* keyword_names) {
+    constexpr const MethodRecord& record = method_table[static_cast<int>(index)];
+    BoundArguments<record.signature.parameter_count> bound;
+    if (bind_arguments_general(record.signature, args, nargs, keyword_names, bound.slots) < 0) {
         return nullptr;
     }
-    return body(function, bound.slots);
+    return record.body(function, bound.slots);
 }
 
-template <const MethodSignature& signature, MethodBody body>
-constexpr PyMethodDef definition() {
-    return {signature.short_name,
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_wrapper<signature, body>)),
-            METH_FASTCALL | METH_KEYWORDS, nullptr};
+// The native function of every method.
+template <CodeIndex index>
+PyObject* method_wrapper(PyObject* function, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* keyword_names) {
+    constexpr const MethodRecord& record = method_table[static_cast<int>(index)];
+    // All arguments in place: the caller's vector holds them for the length of the call.
+    if ((keyword_names == nullptr || PyTuple_GET_SIZE(keyword_names) == 0) &&
+        nargs == record.signature.parameter_count) {
+        return record.body(function, args);
+    }
+    return bind_and_run<index>(function, args, nargs, keyword_names);
 }
 
-PyMethodDef method_definitions[] = {
-    definition<init_signature, init_body>(),
-    definition<getter_a_signature, getter_a_body>(),
-    definition<setter_a_signature, setter_a_body>(),
-    definition<getter_b_signature, getter_b_body>(),
-    definition<setter_b_signature, setter_b_body>(),
-    definition<clone_signature, clone_body>(),
-    definition<degree_signature, get_membership_degree_body>(),
-    definition<compute_name_signature, compute_name_body>(),
-    definition<neg_signature, neg_body>(),
-    definition<and_signature, and_body>(),
-    definition<or_signature, or_body>(),
-    definition<hash_signature, hash_body>(),
-};
-static_assert(sizeof method_definitions / sizeof method_definitions[0] ==
-              static_cast<size_t>(CodeIndex::count));
+template <size_t... indices>
+std::array<PyMethodDef, sizeof...(indices)> definitions(std::index_sequence<indices...>) {
+    return {{{method_table[indices].signature.short_name,
+              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                  method_wrapper<static_cast<CodeIndex>(indices)>)),
+              METH_FASTCALL | METH_KEYWORDS, nullptr}...}};
+}
+
+std::array<PyMethodDef, method_count> method_definitions =
+    definitions(std::make_index_sequence<method_count>());
 
 }  // namespace
+
+const MethodRecord& method_record(CodeIndex index) {
+    return method_table[static_cast<int>(index)];
+}
 
 PyMethodDef* method_definition(CodeIndex index) {
     return &method_definitions[static_cast<int>(index)];

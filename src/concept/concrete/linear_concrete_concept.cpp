@@ -1,11 +1,13 @@
 // The module's entry point and lifecycle: definition, creation and execution.
 #include "concept/concrete/class_creation.h"
+#include "concept/concrete/code_objects.h"
 #include "concept/concrete/concept_methods.h"
 #include "concept/concrete/module_constants.h"
 #include "runtime/attributes.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_state.h"
 #include "runtime/traceback.h"
+#include "source_lines.h"
 
 #include <cstdio>
 
@@ -18,15 +20,6 @@ namespace {
 int64_t main_interpreter_id = -1;
 
 constexpr const char init_function_name[] = "init " LCC_MODULE_NAME;
-
-// Source lines that module set-up failures report.
-enum SetupLine : int {
-    line_runtime = 1,
-    line_typing = 3,
-    line_fuzzy_concrete_concept = 5,
-    line_operator_concept = 8,
-    line_util = 9,
-};
 
 // Copies one spec attribute into the module dictionary; a missing attribute is skipped.
 int copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* dict, const char* key,
@@ -141,6 +134,28 @@ Ref import_module(PyObject* name, PyObject* const* names, Py_ssize_t count) {
                                                        from_list.get(), 0));
 }
 
+// A submodule that is not (yet) an attribute of its package still imports: the module
+// `<module's name>.<name>` from sys.modules. Empty when there is none or a step fails.
+Ref imported_submodule(PyObject* module, PyObject* name) {
+    const char* module_name = PyModule_GetName(module);
+    if (!module_name) {
+        return Ref();
+    }
+    Ref package = Ref::steal(PyUnicode_FromString(module_name));
+    if (!package) {
+        return Ref();
+    }
+    Ref prefix = Ref::steal(PyUnicode_Concat(package.get(), constant(Const::dot)));
+    if (!prefix) {
+        return Ref();
+    }
+    Ref dotted = Ref::steal(PyUnicode_Concat(prefix.get(), name));
+    if (!dotted) {
+        return Ref();
+    }
+    return Ref::steal(PyImport_GetModule(dotted.get()));
+}
+
 // What `from module import name` yields; ImportError "cannot import name" otherwise.
 Ref import_from(PyObject* module, PyObject* name) {
     Ref value = get_attr(module, name);
@@ -149,14 +164,7 @@ Ref import_from(PyObject* module, PyObject* name) {
     }
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
-        // A submodule that is not (yet) an attribute of its package still imports.
-        const char* module_name = PyModule_GetName(module);
-        Ref package = module_name ? Ref::steal(PyUnicode_FromString(module_name)) : Ref();
-        Ref prefix = package ? Ref::steal(PyUnicode_Concat(package.get(), constant(Const::dot))) : Ref();
-        Ref dotted = prefix ? Ref::steal(PyUnicode_Concat(prefix.get(), name)) : Ref();
-        if (dotted) {
-            value = Ref::steal(PyImport_GetModule(dotted.get()));
-        }
+        value = imported_submodule(module, name);
     }
     if (!value) {
         PyErr_Clear();
@@ -173,7 +181,10 @@ int import_name_from(Const module_name, Const name) {
         return -1;
     }
     Ref value = import_from(module.get(), wanted[0]);
-    return value ? PyDict_SetItem(runtime_state.module_dict, wanted[0], value.get()) : -1;
+    if (!value) {
+        return -1;
+    }
+    return PyDict_SetItem(runtime_state.module_dict, wanted[0], value.get());
 }
 
 // Warns (RuntimeWarning) when the interpreter running the module is not the one it was
@@ -195,16 +206,16 @@ int check_runtime_version() {
 int prepare_runtime(PyObject* module) {
     ModuleState& state = module_state;
     if (setup_runtime_state(module) < 0 ||
-        keep(state.native_runtime_module, Py_XNewRef(PyImport_AddModule("native_runtime"))) < 0 ||
+        store_owned(state.native_runtime_module, Py_XNewRef(PyImport_AddModule("native_runtime"))) < 0 ||
         PyObject_SetAttrString(module, "__builtins__", runtime_state.builtins_module) < 0 ||
         check_runtime_version() < 0 ||
-        keep(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0 ||
+        store_owned(state.empty_bytes, PyBytes_FromStringAndSize(nullptr, 0)) < 0 ||
         decode_constants_table() < 0) {
         return -1;
     }
-    if (keep(state.float_zero, PyFloat_FromDouble(0.0)) < 0 ||
-        keep(state.float_one, PyFloat_FromDouble(1.0)) < 0 ||
-        keep(state.int_zero, PyLong_FromLong(0)) < 0) {
+    if (store_owned(state.float_zero, PyFloat_FromDouble(0.0)) < 0 ||
+        store_owned(state.float_one, PyFloat_FromDouble(1.0)) < 0 ||
+        store_owned(state.int_zero, PyLong_FromLong(0)) < 0) {
         return -1;
     }
     return 0;
@@ -227,41 +238,44 @@ int cache_builtin(PyObject*& field, Const name) {
         }
         return -1;
     }
-    return keep(field, value.release());
+    return store_owned(field, value.release());
 }
 
 int bind_global(Const name, Ref value) {
-    return value ? PyDict_SetItem(runtime_state.module_dict, constant(name), value.get()) : -1;
+    if (!value) {
+        return -1;
+    }
+    return PyDict_SetItem(runtime_state.module_dict, constant(name), value.get());
 }
 
 // Everything after the numeric constants; *line is the source line of a failing step.
 int run_module_body(PyObject* module, int* line) {
-    *line = line_runtime;
+    *line = source_line::set_up_module;
     if (setup_shared_types() < 0 || register_in_sys_modules(module) < 0 ||
         cache_builtin(module_state.builtin_property, Const::property) < 0 ||
         cache_builtin(module_state.builtin_super, Const::super) < 0 || make_code_objects() < 0) {
         return -1;
     }
-    *line = line_typing;
+    *line = source_line::import_typing;
     if (bind_global(Const::typing, import_module(constant(Const::typing), nullptr, 0)) < 0) {
         return -1;
     }
-    *line = line_fuzzy_concrete_concept;
+    *line = source_line::import_fuzzy_concrete_concept;
     if (import_name_from(Const::fuzzy_module, Const::FuzzyConcreteConcept) < 0) {
         return -1;
     }
-    *line = line_operator_concept;
+    *line = source_line::import_operator_concept;
     if (import_name_from(Const::operator_module, Const::OperatorConcept) < 0) {
         return -1;
     }
-    *line = line_util;
+    *line = source_line::import_util;
     if (import_name_from(Const::util_module, Const::Util) < 0) {
         return -1;
     }
     if (create_class(line) < 0) {
         return -1;
     }
-    *line = line_runtime;
+    *line = source_line::set_up_module;
     return bind_global(Const::dunder_test, Ref::steal(PyDict_New()));
 }
 

@@ -1,15 +1,15 @@
-"""A fuzzy concrete concept whose membership function is made of two straight lines."""
+"""A fuzzy concrete concept whose membership function is made of two straight lines."""  # step: set_up_module
 
-import typing
+import typing  # step: import_typing
 
-from tolvane.ostrel.concept.concrete.fuzzy_concrete_concept import (
+from tolvane.ostrel.concept.concrete.fuzzy_concrete_concept import (  # step: import_fuzzy_concrete_concept
     FuzzyConcreteConcept,
 )
-from tolvane.ostrel.concept.operator_concept import OperatorConcept
-from tolvane.ostrel.util.util import Util
+from tolvane.ostrel.concept.operator_concept import OperatorConcept  # step: import_operator_concept
+from tolvane.ostrel.util.util import Util  # step: import_util
 
 
-class LinearConcreteConcept(FuzzyConcreteConcept):
+class LinearConcreteConcept(FuzzyConcreteConcept):  # step: create_class
     """A concrete fuzzy concept with a linear membership function.
 
     The degree of a value is 0.0 at and below 0 and 1.0 at and above 1; in
@@ -39,16 +39,16 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Raises:
             ConceptError: from ``Util.error``, when a relation does not hold.
         """
-        super().__init__(name)
-        if k1 > a:
-            Util.error(f"Error: Linear functions require {k1} <= {a}")
-        if b > 1.0:
-            Util.error(f"Error: Linear functions require {b} <= 1.0")
+        super().__init__(name)  # step: init_calls_base
+        if k1 > a:  # step: init_checks_k1
+            Util.error(f"Error: Linear functions require {k1} <= {a}")  # step: init_reports_k1
+        if b > 1.0:  # step: init_checks_b
+            Util.error(f"Error: Linear functions require {b} <= 1.0")  # step: init_reports_b
 
-        self.k1 = float(_read_number(k1))
-        self.k2 = float(_read_number(k2))
-        self._a = float(_read_number(a))
-        self._b = float(_read_number(b))
+        self.k1 = float(_read_number(k1))  # step: init_stores_k1
+        self.k2 = float(_read_number(k2))  # step: init_stores_k2
+        self._a = float(_read_number(a))  # step: init_stores_a
+        self._b = float(_read_number(b))  # step: init_stores_b
     @property
     def a(self) -> "float":
         """The point at which the two lines of the membership function meet.
@@ -60,7 +60,7 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Between 0 and ``a`` the degree rises from 0 to ``b``; between ``a``
         and 1 it rises from ``b`` to 1.
         """
-        return self._a
+        return self._a  # step: get_a_reads_stored
     @a.setter
     def a(self, value: "float") -> "None":
         """Store ``value`` as the meeting point, converted to float.
@@ -71,7 +71,7 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Args:
             value: a number, or text that holds one.
         """
-        self._a = float(_read_number(value))
+        self._a = float(_read_number(value))  # step: set_a_stores
     @property
     def b(self) -> "float":
         """The degree at the meeting point ``a`` of the two lines.
@@ -83,7 +83,7 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         ``b`` may not exceed 1.0; that is tested at construction only. It
         is the height at which the first line ends and the second begins.
         """
-        return self._b
+        return self._b  # step: get_b_reads_stored
     @b.setter
     def b(self, value: "float") -> "None":
         """Store ``value`` as the degree at ``a``, converted to float.
@@ -94,7 +94,7 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Args:
             value: a number, or text that holds one.
         """
-        self._b = float(_read_number(value))
+        self._b = float(_read_number(value))  # step: set_b_stores
 
     def clone(self) -> "typing.Self":
         """A new concept with the same name and numbers.
@@ -105,7 +105,7 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Returns:
             The new concept.
         """
-        return LinearConcreteConcept(self.name, self.k1, self.k2, self.a, self.b)
+        return LinearConcreteConcept(self.name, self.k1, self.k2, self.a, self.b)  # step: clone_constructs
 
     def get_membership_degree(self, value: "float") -> "float":
         """The degree to which ``value`` belongs to the concept.
@@ -119,13 +119,13 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Returns:
             The degree, a float for numeric values.
         """
-        if value <= 0:
+        if value <= 0:  # step: degree_checks_low
             return 0.0
-        if value >= 1.0:
+        if value >= 1.0:  # step: degree_checks_high
             return 1.0
-        if value <= self.a:
-            return (self.b / self.a) * value
-        return (value * (1.0 - self.b) + (self.b - self.a)) / (1.0 - self.a)
+        if value <= self.a:  # step: degree_checks_knee
+            return (self.b / self.a) * value  # step: degree_on_first_segment
+        return (value * (1.0 - self.b) + (self.b - self.a)) / (1.0 - self.a)  # step: degree_on_second_segment
 
     def compute_name(self) -> "str":
         """The concept's name as text, such as "linear(0.0, 10.0, 2.0, 0.5)".
@@ -136,7 +136,7 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Returns:
             A new str; it is not stored.
         """
-        return f"linear({self.k1}, {self.k2}, {self.a}, {self.b})"
+        return f"linear({self.k1}, {self.k2}, {self.a}, {self.b})"  # step: compute_name_formats
 
     def __neg__(self) -> "FuzzyConcreteConcept":
         """The negation of the concept, written ``-c``.
@@ -147,7 +147,7 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Returns:
             The negated concept.
         """
-        return OperatorConcept.not_(self)
+        return OperatorConcept.not_(self)  # step: neg_applies_not
 
     def __and__(self, value: "typing.Self") -> "typing.Self":
         """The conjunction of this concept and ``value``, written ``c & d``.
@@ -161,7 +161,7 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Returns:
             The conjunction.
         """
-        return OperatorConcept.and_(self, value)
+        return OperatorConcept.and_(self, value)  # step: and_applies_and
 
     def __or__(self, value: "typing.Self") -> "typing.Self":
         """The disjunction of this concept and ``value``, written ``c | d``.
@@ -175,7 +175,7 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Returns:
             The disjunction.
         """
-        return OperatorConcept.or_(self, value)
+        return OperatorConcept.or_(self, value)  # step: or_applies_or
 
     def __hash__(self) -> "int":
         """The hash of the name, the four numbers and the concept's type.
@@ -187,8 +187,8 @@ class LinearConcreteConcept(FuzzyConcreteConcept):
         Returns:
             The hash value.
         """
-        return hash(
-            (self.name, self.k1, self.k2, self.a, self.b, hash(self.type))
+        return hash(  # step: hash_combines
+            (self.name, self.k1, self.k2, self.a, self.b, hash(self.type))  # step: hash_reads_values
         )
 
 
