@@ -10,20 +10,11 @@ import textwrap
 import pytest
 
 from conftest import run_python
+from traceback_entries import INIT_NAME, MODULE, SOURCE
 
-MODULE = "tolvane.ostrel.concept.concrete.linear_concrete_concept"
-SOURCE = "tolvane/ostrel/concept/concrete/linear_concrete_concept.py"
-INIT_NAME = "init " + MODULE
-
-# Prints the traceback entries of the exception `error` as (name, line, file) rows.
+# Traceback entries in the fresh interpreter: (name, line, file) rows, and the one of set-up.
 ENTRIES = """
-def entries(error):
-    tb = error.__traceback__
-    rows = []
-    while tb is not None:
-        rows.append((tb.tb_frame.f_code.co_name, tb.tb_lineno, tb.tb_frame.f_code.co_filename))
-        tb = tb.tb_next
-    return rows
+from traceback_entries import entries
 def init_entry(error):
     (row,) = [row for row in entries(error) if row[0].startswith("init ")]
     return row
