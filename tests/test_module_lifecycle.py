@@ -106,6 +106,27 @@ class TestReimport:
             "Re-initialisation is not supported."
         )
 
+    def test_reimport_after_removal_keeps_memory_flat(self):
+        # The create slot hands back the module that already ran; the interpreter then resets
+        # the module's state pointer and the exec step allocates a new one. The old one must
+        # not be left behind on every `del sys.modules[...]` and import.
+        out = run(f"""
+            import gc, sys
+            module = __import__("{MODULE}", fromlist=["LinearConcreteConcept"])
+            def reimport():
+                del sys.modules["{MODULE}"]
+                assert __import__("{MODULE}", fromlist=["LinearConcreteConcept"]) is module
+            for _ in range(100):
+                reimport()
+            gc.collect()
+            before = sys.getallocatedblocks()
+            for _ in range(2000):
+                reimport()
+            gc.collect()
+            print(sys.getallocatedblocks() - before)
+        """)
+        assert int(out) < 200
+
 
 # A sub-interpreter that leaves the isolation check of extensions to the module itself:
 # 3.12 refuses the import on its own in an isolated one, and 3.13 renamed the module and
