@@ -198,7 +198,7 @@ class TestTracebackEntries:
 
     def test_cleared_globals(self):
         output = run_python(f"""
-import traceback
+from traceback_entries import entries
 import {MODULE_NAME} as m
 concept = m.LinearConcreteConcept("lin", 0.0, 1.0, 0.5, 0.5)
 vars(m).clear()
@@ -211,7 +211,7 @@ for call in (lambda: concept.get_membership_degree(None), set_a, name_without_k1
     try:
         call()
     except Exception as error:
-        print(traceback.extract_tb(error.__traceback__)[-1].lineno)
+        print(entries(error)[-1][1])
 """).stdout.split()
         assert output == ["122", "74", "139"]
 
