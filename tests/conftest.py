@@ -73,7 +73,7 @@ def run_python(code: str | None, *arguments: str, check: bool = True, cwd: Path 
         command += ["-c", textwrap.dedent(code)]
     environment = dict(os.environ if env is None else env)
     search = [path for path in environment.get("PYTHONPATH", "").split(os.pathsep) if path]
-    environment["PYTHONPATH"] = os.pathsep.join([str(TESTS), *search])
+    environment["PYTHONPATH"] = os.pathsep.join([*search, str(TESTS)])
     result = subprocess.run([*command, *arguments], capture_output=True, text=True, cwd=cwd,
                             env=environment, timeout=timeout)
     if check and result.returncode != 0:

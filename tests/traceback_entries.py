@@ -4,8 +4,6 @@ Imports nothing: fresh interpreters that block or replace standard modules, and 
 allocation-failure children, import it before they do so.
 """
 
-from __future__ import annotations
-
 MODULE = "tolvane.ostrel.concept.concrete.linear_concrete_concept"
 # The compiled module's entries name this file, relative; the plain module's, its path.
 SOURCE = "tolvane/ostrel/concept/concrete/linear_concrete_concept.py"

@@ -66,7 +66,7 @@ from typing import Any, Callable
 # are imported where the parent needs them.
 
 # The tests' traceback reader (it imports nothing), found beside this script in the tree.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 from traceback_entries import MODULE, module_entries  # noqa: E402
 
 # Lines at which each function reports a failure (binding line first).

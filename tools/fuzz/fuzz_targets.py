@@ -43,7 +43,7 @@ from pathlib import Path
 import atheris
 
 # The tests' traceback reader, found beside this script in the source tree.
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests"))
+sys.path.append(str(Path(__file__).resolve().parents[2] / "tests"))
 from traceback_entries import MODULE, module_entries  # noqa: E402
 
 module = importlib.import_module(MODULE)
