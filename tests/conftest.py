@@ -10,11 +10,13 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import textwrap
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+TESTS = Path(__file__).resolve().parent
+ROOT = TESTS.parent
 READABLE_MODULE = ROOT / "python" / "tolvane" / "ostrel" / "concept" / "concrete" / "linear_concrete_concept.py"
 
 
@@ -84,9 +86,19 @@ def native_helper(tmp_path_factory):
     return module
 
 
-def run_python(code: str, *, check: bool = True) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter; returns the completed process."""
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+def run_python(code: str | None, *arguments: str, check: bool = True, cwd: Path | None = None,
+               env: dict[str, str] | None = None, timeout: float = 600) -> subprocess.CompletedProcess:
+    """Runs `code` (dedented) in a fresh interpreter, `arguments` after it; with `code` None,
+    runs the arguments alone (a script, or -m and a module). The tests' own helper modules,
+    such as traceback_entries, import there too. Returns the completed process."""
+    command = [sys.executable, "-X", "faulthandler"]
+    if code is not None:
+        command += ["-c", textwrap.dedent(code)]
+    environment = dict(os.environ if env is None else env)
+    search = [path for path in environment.get("PYTHONPATH", "").split(os.pathsep) if path]
+    environment["PYTHONPATH"] = os.pathsep.join([*search, str(TESTS)])
+    result = subprocess.run([*command, *arguments], capture_output=True, text=True, cwd=cwd,
+                            env=environment, timeout=timeout)
     if check and result.returncode != 0:
         raise AssertionError(f"subprocess failed ({result.returncode}):\n{result.stdout}\n{result.stderr}")
     return result

@@ -9,23 +9,7 @@ import pytest
 
 from tolvane.ostrel.concept.concrete import linear_concrete_concept as module
 from tolvane.ostrel.concept.concrete.linear_concrete_concept import LinearConcreteConcept
-
-PREFIX = "tolvane.ostrel.concept.concrete.linear_concrete_concept.LinearConcreteConcept."
-SOURCE = "tolvane/ostrel/concept/concrete/linear_concrete_concept.py"
-
-
-def module_entry(error: BaseException) -> tuple[str, int]:
-    """(function name, line) of the module's one traceback entry."""
-    rows = []
-    tb = error.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == SOURCE:
-            rows.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    assert len(rows) == 1, rows
-    return rows[0]
-
+from traceback_entries import module_entry
 
 def concept() -> LinearConcreteConcept:
     return LinearConcreteConcept("lin", 0.0, 1.0, 0.5, 0.25)
@@ -69,7 +53,7 @@ class TestPositionalCounts:
         with pytest.raises(TypeError) as caught:
             function(*arguments)
         assert str(caught.value) == count_message(name, expected, expected + delta)
-        assert module_entry(caught.value) == (PREFIX + entry, line)
+        assert module_entry(caught.value) == (entry, line)
 
     def test_no_arguments_at_all(self):
         with pytest.raises(TypeError, match=r"^clone\(\) takes exactly 1 positional argument \(0 given\)$"):
@@ -81,7 +65,7 @@ class TestPositionalCounts:
             LinearConcreteConcept(*["x", 0, 1, 0.5, 0.5, 0.1][:count])
         # self counts as a parameter
         assert str(caught.value) == count_message("__init__", 6, count + 1)
-        assert module_entry(caught.value) == (PREFIX + "__init__", 26)
+        assert module_entry(caught.value) == ("__init__", 26)
 
     def test_base_not_initialised_on_binding_failure(self, monkeypatch):
         from tolvane.ostrel.concept.concrete.fuzzy_concrete_concept import FuzzyConcreteConcept
@@ -131,7 +115,7 @@ class TestKeywords:
 
         with pytest.raises(RuntimeError, match="no comparison") as caught:
             concept().get_membership_degree(**{Broken("value"): 0.25})
-        assert module_entry(caught.value) == (PREFIX + "get_membership_degree", 110)
+        assert module_entry(caught.value) == ("get_membership_degree", 110)
 
     def test_first_unbound_parameter_counts(self):
         with pytest.raises(TypeError) as caught:
@@ -151,7 +135,7 @@ class TestKeywords:
         with pytest.raises(TypeError) as caught:
             concept().get_membership_degree(0.5, **{key: 0.5})
         assert str(caught.value) == "get_membership_degree() got multiple values for keyword argument 'value'"
-        assert module_entry(caught.value) == (PREFIX + "get_membership_degree", 110)
+        assert module_entry(caught.value) == ("get_membership_degree", 110)
 
     def test_self_by_position_and_keyword(self):
         c = concept()
@@ -163,7 +147,7 @@ class TestKeywords:
         with pytest.raises(TypeError) as caught:
             concept().clone(**{key: 1})
         assert str(caught.value) == "clone() got an unexpected keyword argument 'x'"
-        assert module_entry(caught.value) == (PREFIX + "clone", 99)
+        assert module_entry(caught.value) == ("clone", 99)
 
     def test_empty_keyword_dict_is_positional(self):
         assert concept().get_membership_degree(0.5, **{}) == 0.25
@@ -184,7 +168,7 @@ class TestThroughTheCApi:
         with pytest.raises(TypeError) as caught:
             vectorcall(LinearConcreteConcept.get_membership_degree, [c, 0.5], [1])
         assert str(caught.value) == "get_membership_degree() keywords must be strings"
-        assert module_entry(caught.value) == (PREFIX + "get_membership_degree", 110)
+        assert module_entry(caught.value) == ("get_membership_degree", 110)
 
     def test_empty_names_tuple(self):
         assert vectorcall(LinearConcreteConcept.get_membership_degree, [concept(), 0.5], []) == 0.25

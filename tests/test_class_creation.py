@@ -32,6 +32,7 @@ def with_base(setup: str, check: str = "") -> str:
     "type | message | init entries" instead."""
     code = f"""
 import sys, types
+from traceback_entries import entries
 fuzzy = types.ModuleType("{FUZZY}")
 sys.modules["{FUZZY}"] = fuzzy
 {textwrap.dedent(setup)}
@@ -39,11 +40,8 @@ fuzzy.FuzzyConcreteConcept = Base
 try:
     import {MODULE} as module
 except Exception as error:
-    tb, rows = error.__traceback__, []
-    while tb:
-        rows.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    print(type(error).__name__, "|", error, "|", [row for row in rows if row[0].startswith("init ")])
+    rows = [(name, line) for name, line, _ in entries(error) if name.startswith("init ")]
+    print(type(error).__name__, "|", error, "|", rows)
 else:
 {textwrap.indent(textwrap.dedent(check) or "pass", "    ")}
 """

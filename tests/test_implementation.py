@@ -4,14 +4,11 @@ from __future__ import annotations
 
 import importlib.machinery
 import shutil
-import subprocess
-import sys
 from pathlib import Path
 
+from conftest import ROOT, run_python
 import tolvane.ostrel.concept.concrete as concrete
 from tolvane.ostrel.concept.concrete import linear_concrete_concept
-
-ROOT = Path(__file__).resolve().parent.parent
 
 
 def test_the_installed_module_is_the_compiled_one():
@@ -26,8 +23,7 @@ def test_a_package_without_the_extension_reports_the_plain_module(tmp_path):
     code = ("import sys; sys.path.insert(0, sys.argv[1])\n"
             "from tolvane.ostrel.concept.concrete import implementation, linear_concrete_concept as m\n"
             "print(implementation(), m.__file__, m.LinearConcreteConcept('w', 0, 1, 0.4, 0.8).compute_name())")
-    result = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True,
-                            check=True)
+    result = run_python(code, str(tmp_path))
     kind, path, name = result.stdout.split(" ", 2)
     assert kind == "plain"
     assert Path(path) == tmp_path / "tolvane" / "ostrel" / "concept" / "concrete" / "linear_concrete_concept.py"

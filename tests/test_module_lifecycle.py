@@ -10,28 +10,30 @@ import textwrap
 import pytest
 
 from conftest import run_python
+from traceback_entries import INIT_NAME, MODULE, SOURCE
 
-MODULE = "tolvane.ostrel.concept.concrete.linear_concrete_concept"
-SOURCE = "tolvane/ostrel/concept/concrete/linear_concrete_concept.py"
-INIT_NAME = "init " + MODULE
-
-# Prints the traceback entries of the exception `error` as (name, line, file) rows.
-ENTRIES = """
-def entries(error):
-    tb = error.__traceback__
-    rows = []
-    while tb is not None:
-        rows.append((tb.tb_frame.f_code.co_name, tb.tb_lineno, tb.tb_frame.f_code.co_filename))
-        tb = tb.tb_next
-    return rows
+# Helpers of the fresh interpreter: traceback entries as (name, line, file) rows, the one of
+# set-up, and the heap growth over 2000 runs of `action` after `warm_up` runs.
+PRELUDE = """
+import gc, sys
+from traceback_entries import entries
 def init_entry(error):
     (row,) = [row for row in entries(error) if row[0].startswith("init ")]
     return row
+def heap_growth(action, warm_up):
+    for _ in range(warm_up):
+        action()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(2000):
+        action()
+    gc.collect()
+    return sys.getallocatedblocks() - before
 """
 
 
 def run(*parts: str) -> str:
-    return run_python(ENTRIES + "".join(textwrap.dedent(part) for part in parts)).stdout
+    return run_python(PRELUDE + "".join(textwrap.dedent(part) for part in parts)).stdout
 
 
 @pytest.fixture(scope="module")
@@ -114,6 +116,19 @@ class TestReimport:
             "Module 'linear_concrete_concept' has already been imported. "
             "Re-initialisation is not supported."
         )
+
+    def test_reimport_after_removal_keeps_memory_flat(self):
+        # The create slot hands back the module that already ran; the interpreter then resets
+        # the module's state pointer and the exec step allocates a new one. The old one must
+        # not be left behind on every `del sys.modules[...]` and import.
+        out = run(f"""
+            module = __import__("{MODULE}", fromlist=["LinearConcreteConcept"])
+            def reimport():
+                del sys.modules["{MODULE}"]
+                assert __import__("{MODULE}", fromlist=["LinearConcreteConcept"]) is module
+            print(heap_growth(reimport, warm_up=100))
+        """)
+        assert int(out) < 200
 
 
 # A sub-interpreter that leaves the isolation check of extensions to the module itself:
@@ -317,7 +332,7 @@ class TestSetUpFailures:
 
     def test_retried_executions_do_not_leak(self):
         out = run(f"""
-            import sys, types, gc
+            import types
             util = types.ModuleType("tolvane.ostrel.util.util")
             sys.modules["tolvane.ostrel.util.util"] = util
             def attempt():
@@ -326,14 +341,7 @@ class TestSetUpFailures:
                     import {MODULE}
                 except ImportError:
                     pass
-            for _ in range(300):
-                attempt()
-            gc.collect()
-            before = sys.getallocatedblocks()
-            for _ in range(2000):
-                attempt()
-            gc.collect()
-            print(sys.getallocatedblocks() - before)
+            print(heap_growth(attempt, warm_up=300))
         """)
         # Each attempt makes a dozen code objects and 88 constants: kept, they would grow
         # the heap by tens of thousands of blocks.

@@ -24,6 +24,7 @@ SOURCE = ROOT / "python" / "tolvane" / "ostrel" / "concept" / "concrete" / "line
 MODULE_NAME = "tolvane.ostrel.concept.concrete.linear_concrete_concept"
 
 from tolvane.ostrel.util.util import ConceptError
+from traceback_entries import module_entries
 
 
 def load_plain_module():
@@ -576,11 +577,9 @@ TRACEBACK_CASES = [
 
 def entry_in_module(error):
     """The innermost traceback entry of the module's source file: (function name, line)."""
-    entries = [entry for entry in traceback.extract_tb(error.__traceback__)
-               if Path(entry.filename).name == SOURCE.name]
+    entries = module_entries(error)
     assert entries, "no traceback entry names the module's source"
-    entry = entries[-1]
-    return entry.name.rsplit(".", 1)[-1], entry.lineno
+    return entries[-1]
 
 
 def run_failing(module, case):

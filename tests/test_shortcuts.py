@@ -190,18 +190,6 @@ class TestPropertyReads:
             results.append((c.get_membership_degree(0.7), len(reads)))
         assert results[0] == results[1]
 
-    def test_missing_stored_value_traceback(self):
-        c = COMPILED("x", 0, 1, 0.4, 0.8)
-        del c._b
-        with pytest.raises(AttributeError) as caught:
-            c.get_membership_degree(0.2)
-        rows = []
-        tb = caught.value.__traceback__
-        while tb:
-            rows.append((tb.tb_frame.f_code.co_name.rsplit(".", 1)[-1], tb.tb_lineno))
-            tb = tb.tb_next
-        assert rows[-2:] == [("get_membership_degree", 127), ("b", 86)]
-
     def test_another_class_with_the_same_property(self):
         # Types are told apart: a second class sharing the functions is served correctly.
         class Other:

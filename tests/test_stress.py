@@ -9,7 +9,6 @@ from __future__ import annotations
 import gc
 import importlib
 import os
-import subprocess
 import sys
 import threading
 import time
@@ -17,7 +16,8 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+from conftest import ROOT, run_python
+
 MODULE_NAME = "tolvane.ostrel.concept.concrete.linear_concrete_concept"
 module = importlib.import_module(MODULE_NAME)
 Concept = module.LinearConcreteConcept
@@ -40,25 +40,28 @@ def pytest_sessionfinish(session, exitstatus):
     print(f"\\ngc threshold at the end: {gc.get_threshold()[0]}")
 '''
 
-BEHAVIOUR_FILES = ["test_concept.py", "test_argument_binding.py", "test_class_creation.py",
-                   "test_shortcuts.py", "test_module_lifecycle.py"]
+# Files that share their stand-ins run in one process: each run pays for its own start-up
+# (pytest, hypothesis and the module imported with the collector at threshold 1).
+BEHAVIOUR_RUNS = [
+    ("test_concept.py", "test_traceback.py", "test_module_globals.py"), ("test_argument_binding.py",),
+    ("test_class_creation.py",), ("test_shortcuts.py",), ("test_module_lifecycle.py",),
+]
 
 
-@pytest.mark.parametrize("test_file", BEHAVIOUR_FILES)
-def test_behaviour_under_gc_threshold_one(tmp_path, test_file):
-    """The file's tests pass with a collection of the youngest generation after every
+@pytest.mark.parametrize("test_files", BEHAVIOUR_RUNS, ids="+".join)
+def test_behaviour_under_gc_threshold_one(tmp_path, test_files):
+    """The files' tests pass with a collection of the youngest generation after every
     allocation of a tracked object; a missing traverse, a dangling reference or a cleared
     object still in use shows up as a failure or a crash here."""
-    if not (ROOT / "tests" / test_file).exists():
-        pytest.skip(f"{test_file} is not in this checkout")
+    present = [str(Path("tests") / name) for name in test_files if (ROOT / "tests" / name).exists()]
+    if not present:
+        pytest.skip(f"{', '.join(test_files)}: not in this checkout")
     (tmp_path / "gc_threshold_one.py").write_text(GC_PLUGIN)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [str(tmp_path)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
     started = time.monotonic()
-    result = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-m", "pytest", "-q", "-p", "gc_threshold_one",
-         "-p", "no:cacheprovider", str(Path("tests") / test_file)],
-        cwd=ROOT, env=env, capture_output=True, text=True, timeout=300)
+    result = run_python(None, "-m", "pytest", "-q", "-p", "gc_threshold_one", "-p", "no:cacheprovider",
+                        *present, check=False, cwd=ROOT, env=env, timeout=300)
     elapsed = time.monotonic() - started
     tail = (result.stdout + result.stderr)[-4000:]
     assert result.returncode == 0, f"exit {result.returncode} after {elapsed:.1f}s:\n{tail}"

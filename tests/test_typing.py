@@ -10,11 +10,11 @@ from __future__ import annotations
 import ast
 import importlib
 import importlib.resources
-import subprocess
-import sys
 import textwrap
 
 import pytest
+
+from conftest import run_python
 
 pytest.importorskip("mypy", reason="mypy comes with the test extra: pip install '.[test]'")
 
@@ -80,8 +80,7 @@ MISTAKES = [
 
 
 def run_tool(*arguments, cwd):
-    return subprocess.run([sys.executable, "-m", *arguments], cwd=cwd, capture_output=True, text=True,
-                          timeout=600)
+    return run_python(None, "-m", *arguments, check=False, cwd=cwd)
 
 
 def mypy(tmp_path, source):

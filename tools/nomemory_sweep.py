@@ -65,8 +65,9 @@ from typing import Any, Callable
 # interpreter, so the parent's own modules (argparse, subprocess, concurrent.futures)
 # are imported where the parent needs them.
 
-MODULE = "tolvane.ostrel.concept.concrete.linear_concrete_concept"
-SOURCE = "tolvane/ostrel/concept/concrete/linear_concrete_concept.py"
+# The tests' traceback reader (it imports nothing), found beside this script in the tree.
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from traceback_entries import MODULE, module_entries  # noqa: E402
 
 # Lines at which each function reports a failure (binding line first).
 LINES = {
@@ -457,23 +458,12 @@ STEP_BY_NAME = {step.name: step for step in STEPS}
 # Child: runs failure points of one step and prints one JSON line per point.
 
 
-def _module_entries(error: BaseException) -> list[tuple[str, int]]:
-    entries = []
-    tb = error.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == SOURCE:
-            entries.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return entries
-
-
 def _chained_entries(error: BaseException) -> list[tuple[str, int]]:
     seen = set()
     current = error.__context__
     while current is not None and id(current) not in seen:
         seen.add(id(current))
-        entries = _module_entries(current)
+        entries = module_entries(current)
         if entries:
             return entries
         current = current.__context__
@@ -515,7 +505,7 @@ def _classify(step: Step, outcome: tuple, baseline: tuple, check) -> tuple[str, 
         if str(error) == LOST_EXCEPTION:
             return "interpreter", _describe(error)
         return "systemerror", _describe(error)
-    entries = _module_entries(error)
+    entries = module_entries(error)
     allowed = set().union(*(LINES[m] for m in step.methods)) if step.methods else None
     if entries and allowed is not None and entries[0][1] not in allowed:
         return "bad_line", f"{_describe(error)} at {entries[0]}"

@@ -42,24 +42,14 @@ from pathlib import Path
 
 import atheris
 
-MODULE = "tolvane.ostrel.concept.concrete.linear_concrete_concept"
-SOURCE = "tolvane/ostrel/concept/concrete/linear_concrete_concept.py"
+# The tests' traceback reader, found beside this script in the source tree.
+sys.path.append(str(Path(__file__).resolve().parents[2] / "tests"))
+from traceback_entries import MODULE, module_entries  # noqa: E402
 
 module = importlib.import_module(MODULE)
 Concept = module.LinearConcreteConcept
 if not module.__file__.endswith((".so", ".pyd")):
     raise SystemExit(f"{MODULE} is not the compiled module: {module.__file__}")
-
-
-def module_entries(error: BaseException) -> list[tuple[str, int]]:
-    entries = []
-    tb = error.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == SOURCE:
-            entries.append((code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return entries
 
 
 def float_bits(value: float) -> bytes:
@@ -144,7 +134,7 @@ def text_target(data: bytes) -> None:
     except (ValueError, TypeError) as error:
         got = ("error", type(error))
         entries = module_entries(error)
-        assert entries and entries[0] == (f"{MODULE}.LinearConcreteConcept.a", 74), (text, entries)
+        assert entries and entries[0] == ("a", 74), (text, entries)
         assert _text_concept._a is None, "a failed setter changed _a"
     if got[0] == "value":
         assert type(got[1]) is float, (text, got)
