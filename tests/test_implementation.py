@@ -26,7 +26,9 @@ def test_a_package_without_the_extension_reports_the_plain_module(tmp_path):
     code = ("import sys; sys.path.insert(0, sys.argv[1])\n"
             "from tolvane.ostrel.concept.concrete import implementation, linear_concrete_concept as m\n"
             "print(implementation(), m.__file__, m.LinearConcreteConcept('w', 0, 1, 0.4, 0.8).compute_name())")
-    result = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True,
+    # -S: the copied tree alone, without site-packages, where an editable install's finder
+    # would answer for these names.
+    result = subprocess.run([sys.executable, "-S", "-c", code, str(tmp_path)], capture_output=True, text=True,
                             check=True)
     kind, path, name = result.stdout.split(" ", 2)
     assert kind == "plain"
