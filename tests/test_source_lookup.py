@@ -1,5 +1,5 @@
 """The compiled module's source lines when the readable module is installed apart from it,
-as an editable install does."""
+as an editable install does, and the tolvane namespace shared with other distributions."""
 
 from __future__ import annotations
 
@@ -55,3 +55,16 @@ def test_get_source_is_none_without_the_readable_module(tmp_path):
         print(source_path(), loader.get_source(loader.name))
     """, tmp_path)
     assert out == "None None\n"
+
+
+def test_another_distribution_shares_the_tolvane_namespace(tmp_path):
+    other = tmp_path / "tolvane" / "other"
+    other.mkdir(parents=True)
+    (other / "__init__.py").write_text("NAME = 'other'\n", encoding="utf-8")
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import sys
+        sys.path.append(sys.argv[1])
+        import tolvane.other, tolvane.ostrel
+        print(tolvane.other.NAME, len(tolvane.__path__) >= 2)
+    """), str(tmp_path)], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout) == (0, "other True\n"), result.stderr
