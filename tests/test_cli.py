@@ -112,19 +112,13 @@ HUGE = "9" * 401
 @pytest.mark.parametrize("argv, message", [
     (["--a", "nan"], "argument --a: not a finite number: 'nan'"),
     (["--a=-inf"], "argument --a: not a finite number: '-inf'"),
-    (["--b", "Infinity"], "argument --b: not a finite number: 'Infinity'"),
     (["--k2", HUGE], "argument --k2: too large for a float: '999999999999...' (401 characters)"),
-    (["--k1", "1" * 5000], "argument --k1: too large for a float: "),
     (["--a", "1e400"], "argument --a: too large for a float: '1e400'"),
     (["--", HUGE], "argument VALUE: too large for a float: "),
     (["--concept", "c=0,1,nan,0.5"], "argument --concept: not a finite number: 'nan'"),
-    (["--concept", f"c=0,{HUGE},0.5,0.5"], "argument --concept: too large for a float: "),
     (["--width", "abc"], "argument --width: not a whole number: 'abc'"),
-    (["--width", "1"], f"argument --width: the plot width must be between 2 and {cli.PLOT_MAX_WIDTH}, not 1"),
-    (["--digits", "2.5"], "argument --digits: not a whole number: '2.5'"),
     (["--digits", "17"], "argument --digits: the number of decimals must be between 0 and 16, not 17"),
     (["--name", ""], "argument --name: the name must not be empty"),
-    (["--name", " \t"], "argument --name: the name must not be empty"),
 ])
 def test_unusable_options_are_refused_by_name(capsys, argv, message):
     status, out, err = run_main(capsys, *argv)
