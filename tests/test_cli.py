@@ -96,19 +96,47 @@ def test_plot_shape():
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["--k1", "5", "--a", "2"], "Error: Linear functions require 5 <= 2"),
-    (["--b", "1.5"], "Error: Linear functions require 1.5 <= 1.0"),
+    (["--k1", "5", "--a", "2"], "--k1 and --a: Error: Linear functions require 5 <= 2"),
+    (["--k1=-inf", "--b", "1.5"], "--b: Error: Linear functions require 1.5 <= 1.0"),
+    (["--k1", "1", "--a", "0.5", "--b", "2"], "--k1 and --a: Error: Linear functions require 1 <= 0.5"),
 ])
-def test_invalid_parameters(capsys, argv, message):
+def test_invalid_parameters_name_their_options(capsys, argv, message):
     status, out, err = run_main(capsys, *argv)
-    assert status != 0 and out == ""
-    assert message in err and "Traceback" not in err
+    assert status == 1 and out == ""
+    assert err == f"fuzzy-linear: {message}\n"
+
+
+HUGE = "9" * 401
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--a", "nan"], "argument --a: not a finite number: 'nan'"),
+    (["--a=-inf"], "argument --a: not a finite number: '-inf'"),
+    (["--k2", HUGE], "argument --k2: too large for a float: '999999999999...' (401 characters)"),
+    (["--a", "1e400"], "argument --a: too large for a float: '1e400'"),
+    (["--", HUGE], "argument VALUE: too large for a float: "),
+    (["--concept", "c=0,1,nan,0.5"], "argument --concept: not a finite number: 'nan'"),
+    (["--width", "abc"], "argument --width: not a whole number: 'abc'"),
+    (["--digits", "17"], "argument --digits: the number of decimals must be between 0 and 16, not 17"),
+    (["--name", ""], "argument --name: the name must not be empty"),
+])
+def test_unusable_options_are_refused_by_name(capsys, argv, message):
+    status, out, err = run_main(capsys, *argv)
+    assert status == 2 and out == ""
+    assert f"fuzzy-linear: error: {message}" in err and "Traceback" not in err
+
+
+def test_negative_numbers_as_the_help_writes_them(capsys):
+    _, help_text, _ = run_main(capsys, "--help")
+    assert "--k1=-inf" in help_text
+    status, out, _ = run_main(capsys, "--k1=-inf", "--k2=-1e3", "--no-plot", "0.2")
+    assert status == 0 and out.startswith("lin = linear(-inf, -1000.0, 0.4, 0.8)\n")
 
 
 def test_invalid_parameters_in_a_process():
     result = run_command("--k1", "5", "--a", "2")
     assert result.returncode != 0 and result.stdout == ""
-    assert result.stderr.strip() == "fuzzy-linear: Error: Linear functions require 5 <= 2"
+    assert result.stderr.strip() == "fuzzy-linear: --k1 and --a: Error: Linear functions require 5 <= 2"
 
 
 @pytest.mark.parametrize("module", ["tolvane.ostrel.cli", "tolvane.ostrel"])
@@ -319,7 +347,6 @@ def test_no_plot_side_by_side(capsys):
     (["--expr", "warm % hot"], "unexpected '%' at column 6 of 'warm % hot'"),
     (["--expr", "warm & 2"], "a constant degree lies between 0 and 1, not 2 in 'warm & 2'"),
     (["--expr", "0.5"], "the expression '0.5' names no concept"),
-    (["--expr", "not " * 5000 + "warm"], "an expression is nested too deeply"),
     (["--concept", "warm=0,1,0.2,0.3"], "the concept 'warm' is defined twice"),
     (["--concept", "cold"], "argument --concept: expected NAME=k1,k2,a,b, not 'cold'"),
     (["--concept", "or=0,1,0.2,0.3"], "argument --concept: not a concept name: 'or'"),
@@ -334,10 +361,27 @@ def test_unusable_expressions_and_concepts(capsys, argv, message):
     assert "Traceback" not in err
 
 
+@pytest.mark.parametrize("expression, expected", [
+    ("not " * 400 + "warm", lambda warm, hot: warm),
+    ("-" * 5001 + "warm", lambda warm, hot: 1.0 - warm),
+    (" | ".join(["hot", "warm"] * 170), max),
+    ("(" * 3000 + "warm" + " & hot)" * 3000, min),
+    ("not (" * 301 + "hot" + ")" * 301, lambda warm, hot: 1.0 - hot),
+])
+def test_deep_expressions_evaluate(capsys, warm_hot, expression, expected):
+    # Neither reading the expression nor computing the combined concept runs into a
+    # recursion limit.
+    status, out, err = run_main(capsys, *WARM_HOT, f"--expr={expression}", "--no-plot", "0.5")
+    assert (status, err) == (0, "")
+    (degree,) = table_columns(out)["#3"]
+    assert degree == f"{expected(*(concept.get_membership_degree(0.5) for concept in warm_hot)):.4f}"
+    assert out.count("linear(") == expression.count("warm") + expression.count("hot") + 2
+
+
 def test_invalid_concept_parameters_name_the_concept(capsys):
     status, out, err = run_main(capsys, "--concept", "cold=5,1,2,0.5")
     assert status == 1 and out == ""
-    assert err.strip() == "fuzzy-linear: cold: Error: Linear functions require 5 <= 2"
+    assert err.strip() == "fuzzy-linear: --concept cold: Error: Linear functions require 5 <= 2"
 
 
 def test_expressions_in_a_process():

@@ -23,7 +23,9 @@ def test_a_package_without_the_extension_reports_the_plain_module(tmp_path):
     code = ("import sys; sys.path.insert(0, sys.argv[1])\n"
             "from tolvane.ostrel.concept.concrete import implementation, linear_concrete_concept as m\n"
             "print(implementation(), m.__file__, m.LinearConcreteConcept('w', 0, 1, 0.4, 0.8).compute_name())")
-    result = run_python(code, str(tmp_path))
+    # -S: the copied tree alone, without site-packages, where an editable install's finder
+    # would answer for these names.
+    result = run_python(None, "-S", "-c", code, str(tmp_path))
     kind, path, name = result.stdout.split(" ", 2)
     assert kind == "plain"
     assert Path(path) == tmp_path / "tolvane" / "ostrel" / "concept" / "concrete" / "linear_concrete_concept.py"

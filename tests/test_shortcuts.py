@@ -5,14 +5,13 @@ from __future__ import annotations
 
 import importlib.util
 import math
-from pathlib import Path
 
 import pytest
 
-from tolvane.ostrel.concept.concrete import linear_concrete_concept as compiled_module
+from tolvane.ostrel.concept.concrete import linear_concrete_concept as compiled_module, source_path
 from tolvane.ostrel.concept.concrete.fuzzy_concrete_concept import FuzzyConcreteConcept
 
-SOURCE = Path(compiled_module.__file__).with_name("linear_concrete_concept.py")
+SOURCE = source_path()
 
 
 def load_plain():

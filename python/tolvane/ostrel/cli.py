@@ -22,7 +22,7 @@ import os
 import re
 import sys
 import textwrap
-from typing import Any, NamedTuple, NoReturn, Protocol, Sequence
+from typing import Any, Callable, NamedTuple, NoReturn, Protocol, Sequence
 
 from tolvane.ostrel import __version__
 
@@ -56,6 +56,8 @@ examples:
       a concept named warm, without the plot
   fuzzy-linear -- -inf -1e3 0.5
       "--" first when a value looks like an option
+  fuzzy-linear --k1=-inf --k2=-1e3 --a 0.5
+      "=" joins an option to a number that looks like an option
   fuzzy-linear --concept warm=0,1,0.4,0.8 --concept hot=0,1,0.7,0.2 \\
                --expr "warm & -hot"
       warm, hot and "warm and not hot" side by side
@@ -94,15 +96,50 @@ class Concept(Protocol):
 
 
 def number(text: str) -> int | float:
-    """An int for integer text, else a float, so that messages show numbers as typed."""
+    """An int for integer text, else a float, so that messages show numbers as typed.
+
+    Text of a finite number beyond the range of a float is refused: the concepts store
+    floats, and it would otherwise become infinity or fail later without naming its option.
+    """
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if math.isinf(value) and text.strip().lstrip("+-").lower() not in ("inf", "infinity"):
+        shown = repr(text) if len(text) <= 24 else f"{text[:12] + '...'!r} ({len(text)} characters)"
+        raise argparse.ArgumentTypeError(f"too large for a float: {shown}")
     try:
         return int(text)
     except ValueError:
-        pass
-    try:
-        return float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        return value
+
+
+def finite_number(text: str) -> int | float:
+    """A number as `number` reads it, refused when infinite or NaN."""
+    value = number(text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
+def whole_number(low: int, high: int, what: str) -> Callable[[str], int]:
+    """The option type of a whole number from `low` to `high`; `what` names it in messages."""
+    def read(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{what} must be between {low} and {high}, not {value}")
+        return value
+    return read
+
+
+def concept_label(text: str) -> str:
+    """The --name of the options' concept: any text that shows something."""
+    if not text.strip():
+        raise argparse.ArgumentTypeError("the name must not be empty")
+    return text
 
 
 class ConceptSpec(NamedTuple):
@@ -137,15 +174,9 @@ def concept_spec(text: str) -> ConceptSpec:
     parts = numbers.split(",")
     if len(parts) != 4:
         raise argparse.ArgumentTypeError(f"expected four numbers k1,k2,a,b after {name}=, not {numbers!r}")
-    k1, k2, a, b = (number(part.strip()) for part in parts)
+    k1, k2 = (number(part.strip()) for part in parts[:2])
+    a, b = (finite_number(part.strip()) for part in parts[2:])
     return ConceptSpec(name, k1, k2, a, b)
-
-
-def plot_width(text: str) -> int:
-    width = int(text)
-    if not 2 <= width <= PLOT_MAX_WIDTH:
-        raise argparse.ArgumentTypeError(f"the plot width must be between 2 and {PLOT_MAX_WIDTH}")
-    return width
 
 
 class BaseOption(argparse.Action):
@@ -169,15 +200,16 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("values", nargs="*", type=number, metavar="VALUE",
                         help=f"values whose degrees to show (default: {GRID_POINTS} values "
                              f"evenly spread over [{GRID_LOW}, {GRID_HIGH}])")
-    parser.add_argument("--name", default="lin", action=BaseOption,
+    parser.add_argument("--name", type=concept_label, default="lin", action=BaseOption,
                         help="the concept's name (default: %(default)s)")
     parser.add_argument("--k1", type=number, default=0, action=BaseOption,
-                        help="lower parameter, at most a (default: %(default)s)")
+                        help="lower parameter, at most a (default: %(default)s; a negative "
+                             "one as --k1=-inf)")
     parser.add_argument("--k2", type=number, default=1, action=BaseOption,
                         help="upper parameter, kept as given (default: %(default)s)")
-    parser.add_argument("--a", type=number, default=0.4, action=BaseOption,
+    parser.add_argument("--a", type=finite_number, default=0.4, action=BaseOption,
                         help="where the two lines meet (default: %(default)s)")
-    parser.add_argument("--b", type=number, default=0.8, action=BaseOption,
+    parser.add_argument("--b", type=finite_number, default=0.8, action=BaseOption,
                         help="the degree at a, at most 1.0 (default: %(default)s)")
     parser.add_argument("--concept", dest="concepts", type=concept_spec, action="append", default=[],
                         metavar="NAME=K1,K2,A,B",
@@ -185,9 +217,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--expr", dest="expressions", action="append", default=[], metavar="EXPR",
                         help='an expression over the concepts\' names, such as "warm & -hot" or '
                              '"warm and not hot"; repeat for more')
-    parser.add_argument("--digits", type=int, default=4, choices=range(0, 17), metavar="N",
+    parser.add_argument("--digits", type=whole_number(0, 16, "the number of decimals"), default=4,
+                        metavar="N",
                         help="decimals of the degrees in the table (default: %(default)s)")
-    parser.add_argument("--width", type=plot_width, default=PLOT_WIDTH, metavar="COLUMNS",
+    parser.add_argument("--width", type=whole_number(2, PLOT_MAX_WIDTH, "the plot width"), default=PLOT_WIDTH,
+                        metavar="COLUMNS",
                         help=f"columns of the plot area, 2 to {PLOT_MAX_WIDTH} (default: %(default)s; "
                              "side by side, at most what fits)")
     parser.add_argument("--no-plot", dest="plot", action="store_false", help="leave out the plot")
@@ -247,25 +281,71 @@ class ExpressionParser:
     conjunction := negation (("&" | "and") negation)*
     negation := ("-" | "not") negation | "(" expression ")" | NAME | NUMBER
 
+    The grammar is read with a stack of pending connectives and one of operands rather
+    than by recursion, so that an expression may nest as deeply as memory allows.
+
     Concepts are combined with their own operators, so that a LinearConcreteConcept
     hands the work to OperatorConcept as it does in a program; a number, which has no
     such operators, goes to OperatorConcept directly.
     """
+
+    BINDING = {"|": 1, "&": 2}  # how tightly each binary connective binds
 
     def __init__(self, text: str, concepts: dict[str, Concept]) -> None:
         self.text = text
         self.concepts = concepts
         self.tokens = tokenize(text)
         self.index = 0
+        self.pending: list[str] = []  # "(", "-", "&" and "|" not yet applied, innermost last
+        self.operands: list[Any] = []
 
     def parse(self) -> Concept:
-        result = self.disjunction()
+        while True:
+            while self.at("-") or self.at("("):
+                self.pending.append(self.take().text)
+            self.operands.append(self.operand())
+            self.close_groups()
+            if not (self.at("|") or self.at("&")):
+                break
+            symbol = self.take().text
+            # Left to right: what binds at least as tightly as `symbol` applies first.
+            while self.pending and self.BINDING.get(self.pending[-1], 0) >= self.BINDING[symbol]:
+                self.apply()
+            self.pending.append(symbol)
+        while self.pending and self.pending[-1] != "(":
+            self.apply()
+        if self.pending:
+            self.fail("expected ')'")
         if self.peek().kind != "end":
             self.fail(f"unexpected {self.peek().text!r}")
+        (result,) = self.operands
         if isinstance(result, (int, float)):
             raise UsageError(f"the expression {self.text!r} names no concept")
         concept: Concept = result
         return concept
+
+    def close_groups(self) -> None:
+        """After an operand: applies the negations before it and closes each group that ends there."""
+        while True:
+            while self.pending and self.pending[-1] == "-":
+                self.apply()
+            if not self.at(")"):
+                return
+            while self.pending and self.pending[-1] != "(":
+                self.apply()
+            if not self.pending:
+                self.fail("unexpected ')'")
+            self.pending.pop()
+            self.take()
+
+    def apply(self) -> None:
+        """Combines the last operands by the innermost pending connective."""
+        symbol = self.pending.pop()
+        if symbol == "-":
+            self.operands.append(combine("-", self.operands.pop()))
+        else:
+            second = self.operands.pop()
+            self.operands.append(combine(symbol, self.operands.pop(), second))
 
     def peek(self) -> Token:
         return self.tokens[self.index]
@@ -284,32 +364,9 @@ class ExpressionParser:
         where = "at the end" if token.kind == "end" else f"at column {token.column}"
         raise UsageError(f"{message} {where} of {self.text!r}")
 
-    def disjunction(self) -> Any:
-        result = self.conjunction()
-        while self.at("|"):
-            self.take()
-            result = combine("|", result, self.conjunction())
-        return result
-
-    def conjunction(self) -> Any:
-        result = self.negation()
-        while self.at("&"):
-            self.take()
-            result = combine("&", result, self.negation())
-        return result
-
-    def negation(self) -> Any:
+    def operand(self) -> Any:
+        """A concept's name or a constant degree."""
         token = self.peek()
-        if self.at("-"):
-            self.take()
-            return combine("-", self.negation())
-        if self.at("("):
-            self.take()
-            result = self.disjunction()
-            if not self.at(")"):
-                self.fail("expected ')'")
-            self.take()
-            return result
         if token.kind == "name":
             self.take()
             if token.text not in self.concepts:
@@ -343,25 +400,27 @@ def parse_expression(text: str, concepts: dict[str, Concept]) -> Concept:
     Raises UsageError, with the place, when the text cannot be read or names an
     unknown concept.
     """
-    try:
-        return ExpressionParser(text, concepts).parse()
-    except RecursionError:
-        raise UsageError("an expression is nested too deeply") from None
+    return ExpressionParser(text, concepts).parse()
 
 
 def build_shown(args: argparse.Namespace) -> list[tuple[str, Concept]]:
     """(label, concept) for everything to show, in order.
 
     Raises UsageError for a name defined twice or an expression that cannot be used,
-    and the package's ConceptError for invalid parameters (prefixed by the concept's
-    name when it comes from --concept).
+    and the package's ConceptError for invalid parameters, prefixed by the options that
+    they come from.
     """
     from tolvane.ostrel.concept.concrete.linear_concrete_concept import LinearConcreteConcept
     from tolvane.ostrel.util.util import ConceptError
 
     shown: list[tuple[str, Concept]] = []
     defined: dict[str, Concept] = {}
-    base = build_concept(args)
+    try:
+        base = build_concept(args)
+    except ConceptError as error:
+        # The class's message gives the numbers; the options it is about go in front.
+        options = "--k1 and --a" if args.k1 > args.a else "--b"
+        raise ConceptError(f"{options}: {error}") from None
     # A --concept may take the name of the --name concept only while that one is not shown.
     replaceable = set()
     if args.base_given or not args.concepts:
@@ -377,7 +436,7 @@ def build_shown(args: argparse.Namespace) -> list[tuple[str, Concept]]:
         try:
             concept = LinearConcreteConcept(spec.name, spec.k1, spec.k2, spec.a, spec.b)
         except ConceptError as error:
-            raise ConceptError(f"{spec.name}: {error}") from None
+            raise ConceptError(f"--concept {spec.name}: {error}") from None
         defined[spec.name] = concept
         shown.append((spec.name, concept))
     for text in args.expressions:

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Callable, TypeVar
+
+_Result = TypeVar("_Result")
 
 
 def concept_name(concept: Any) -> str:
@@ -64,8 +66,38 @@ class OperatorConcept:
     def or_(first: Any, second: Any) -> OperatorConcept:
         return OperatorConcept("or", (first, second))
 
+    def _fold(self, leaf: Callable[[Any], _Result],
+             combine: Callable[[OperatorConcept, list[_Result]], _Result]) -> _Result:
+        """`combine(concept, results of its operands)` over the nested combined concepts,
+        with `leaf(operand)` for every other operand, operands left to right.
+
+        Nested OperatorConcepts are walked with a stack of their own rather than by
+        recursion, so that any depth of nesting computes; an operand of another class,
+        a subclass included, is left to `leaf`. `self` itself is always combined, whatever
+        its class.
+        """
+        # (concept, None) is yet to be visited; (concept, n) is combined from the last n results.
+        results: list[_Result] = []
+        stack: list[tuple[Any, int | None]] = [(self, len(self.operands))]
+        stack.extend((operand, None) for operand in reversed(self.operands))
+        while stack:
+            concept, count = stack.pop()
+            if count is not None:
+                operand_results = results[len(results) - count:]
+                del results[len(results) - count:]
+                results.append(combine(concept, operand_results))
+            elif type(concept) is OperatorConcept:
+                operands = concept.operands
+                stack.append((concept, len(operands)))
+                stack.extend((operand, None) for operand in reversed(operands))
+            else:
+                results.append(leaf(concept))
+        return results[0]
+
     def get_membership_degree(self, value: Any) -> float:
-        degrees = [membership(operand, value) for operand in self.operands]
+        return self._fold(lambda operand: membership(operand, value), OperatorConcept._degree)
+
+    def _degree(self, degrees: list[float]) -> float:
         if self.operator == "not":
             return 1.0 - degrees[0]
         if self.operator == "and":
@@ -73,9 +105,12 @@ class OperatorConcept:
         return max(degrees)
 
     def compute_name(self) -> str:
+        return self._fold(concept_name, OperatorConcept._name)
+
+    def _name(self, names: list[str]) -> str:
         if self.operator == "not":
-            return f"(not {concept_name(self.operands[0])})"
-        first, second = (concept_name(operand) for operand in self.operands)
+            return f"(not {names[0]})"
+        first, second = names
         return f"({first} {self.SYMBOLS[self.operator]} {second})"
 
     @property

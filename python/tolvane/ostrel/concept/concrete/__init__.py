@@ -1,8 +1,8 @@
 """Concrete fuzzy concepts.
 
 The compiled ``linear_concrete_concept`` module's traceback entries name lines of the
-readable ``linear_concrete_concept.py`` beside it. Its loader answers ``get_source`` with
-that file, so that the ``traceback`` module and ``linecache`` show the failing line. On
+readable ``linear_concrete_concept.py`` shipped with it. Its loader answers ``get_source``
+with that file, so that the ``traceback`` module and ``linecache`` show the failing line. On
 an interpreter that cannot load the compiled module, the ``.py`` file is imported
 instead, as usual.
 """
@@ -20,11 +20,28 @@ _COMPILED_NAME = __name__ + ".linear_concrete_concept"
 _SOURCE_NAME = "linear_concrete_concept.py"
 
 
+def source_path(directories: Sequence[str] = ()) -> str | None:
+    """The readable ``linear_concrete_concept.py``: the first found in `directories`, then in
+    this package's ``__path__``; None if there is none.
+
+    An ordinary install has it beside the compiled module. An editable one installs the
+    compiled module elsewhere than the package's Python files, and the package's
+    ``__path__`` lists both places.
+    """
+    for directory in (*directories, *__path__):
+        candidate = os.path.join(directory, _SOURCE_NAME)
+        if os.path.isfile(candidate):
+            return candidate
+    return None
+
+
 class CompiledModuleLoader(importlib.machinery.ExtensionFileLoader):
-    """Loads the compiled module; its source is the readable module beside it."""
+    """Loads the compiled module; its source is the readable module (see `source_path`)."""
 
     def get_source(self, fullname: str) -> str | None:  # type: ignore[override]
-        source = os.path.join(os.path.dirname(self.path), _SOURCE_NAME)
+        source = source_path([os.path.dirname(self.path)])
+        if source is None:
+            return None
         try:
             with open(source, encoding="utf-8") as text:
                 return text.read()
