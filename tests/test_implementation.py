@@ -5,6 +5,8 @@ from __future__ import annotations
 import importlib.machinery
 import os
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 from conftest import ROOT, run_python
