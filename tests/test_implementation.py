@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import importlib.machinery
+import os
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 from conftest import ROOT, run_python
@@ -30,3 +33,21 @@ def test_a_package_without_the_extension_reports_the_plain_module(tmp_path):
     assert kind == "plain"
     assert Path(path) == tmp_path / "tolvane" / "ostrel" / "concept" / "concrete" / "linear_concrete_concept.py"
     assert name == "linear(0.0, 1.0, 0.4, 0.8)\n"
+
+
+def test_a_free_threaded_interpreter_gets_the_plain_module(tmp_path):
+    # No free-threaded CPython here: the interpreter the build asks is told that it is one.
+    cmake = shutil.which("cmake", path=str(Path(sys.executable).parent)) or shutil.which("cmake")
+    fake = tmp_path / "fake"
+    fake.mkdir()
+    (fake / "sitecustomize.py").write_text(
+        "import sysconfig\n"
+        "real = sysconfig.get_config_var\n"
+        "sysconfig.get_config_var = lambda name: 1 if name == 'Py_GIL_DISABLED' else real(name)\n")
+    result = subprocess.run(
+        [cmake, "-S", str(ROOT), "-B", str(tmp_path / "build"), f"-DPython_EXECUTABLE={sys.executable}"],
+        capture_output=True, text=True, env={**os.environ, "PYTHONPATH": str(fake)})
+    assert result.returncode == 0, result.stderr
+    message = " ".join(result.stderr.split())
+    assert "installing the readable plain-Python module instead of the compiled one, because the " \
+           "extension needs the global interpreter lock, and this CPython is a free-threaded build" in message

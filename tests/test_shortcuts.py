@@ -433,3 +433,9 @@ class TestInstanceAttributes:
 
         compiled, plain = both(run)
         assert compiled == plain
+
+
+def test_the_shortcut_layouts_match_this_interpreter(native_helper):
+    # A layout the set-up does not recognise turns its shortcuts off without a sign: on
+    # every supported version both must be recognised.
+    assert native_helper.layouts_match() == (True, True)

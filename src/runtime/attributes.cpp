@@ -55,7 +55,7 @@ int check_descriptor_layouts() {
     }
     descriptor_layouts_known = property_getter(property.get()) == marker &&
                                static_method_callable(static_method.get()) == marker;
-    return 0;
+    return descriptor_layouts_known;
 }
 
 bool reads_through_own_property(PyObject* object, PyObject* name, const PyMethodDef* getter,
@@ -68,7 +68,7 @@ bool reads_through_own_property(PyObject* object, PyObject* name, const PyMethod
         }
         PyObject* found = _PyType_Lookup(type, name);  // borrowed; sets the version tag
         if (!found || !Py_IS_TYPE(found, &PyProperty_Type) || !descriptor_layouts_known ||
-            !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            !has_valid_version_tag(type)) {
             return false;
         }
         cache = {type, type->tp_version_tag, found};
@@ -89,7 +89,7 @@ Ref get_class_attribute(PyObject* object, PyObject* name, ClassAttributeCache& c
         // Borrowed: the type's MRO dictionaries hold it.
         PyObject* found = _PyType_Lookup(&PyType_Type, name) ? nullptr : _PyType_Lookup(type, name);
         if (!found || !Py_IS_TYPE(found, &PyStaticMethod_Type) || !descriptor_layouts_known ||
-            !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            !has_valid_version_tag(type)) {
             return get_attr(object, name);
         }
         cache = {type, type->tp_version_tag, found};

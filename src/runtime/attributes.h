@@ -25,7 +25,7 @@ struct ClassAttributeCache {
 };
 
 // Checks the layouts that the property and static-method shortcuts read; the shortcuts
-// stay off unless they match. 0, or -1 with an exception set.
+// stay off unless they match. 1 when they match, 0 when not, -1 with an exception set.
 int check_descriptor_layouts();
 
 // Attribute access through the type's own slot when it has one.

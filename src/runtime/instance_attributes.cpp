@@ -3,32 +3,15 @@
 #include "runtime/instance_attributes.h"
 
 #include "runtime/attributes.h"
+#include "runtime/instance_values_layout.h"
 #include "runtime/type_checks.h"
 
 namespace {
 
-// Inline instance values (Include/internal/pycore_object.h and pycore_dict.h of each
-// version). An instance of a type with a managed dict keeps its attributes in an array of
-// values until a real __dict__ is made for it; value i belongs to entry i of the type's
-// shared keys, whose entries follow the keys' index table. The values also record the
-// order in which their slots were filled.
-struct SharedKeysHead {
-    Py_ssize_t dk_refcnt;
-    uint8_t dk_log2_size;
-    uint8_t dk_log2_index_bytes;
-    uint8_t dk_kind;
-    uint32_t dk_version;
-    Py_ssize_t dk_usable;
-    Py_ssize_t dk_nentries;
-    char dk_indices[1];
-};
-
-struct SharedKeyEntry {
-    PyObject* key;
-    PyObject* value;
-};
-
-constexpr uint8_t split_keys_kind = 2;
+// Where each version keeps an instance's values. These positions are inline code in the
+// interpreter's headers, not constants that a build could check: check_instance_values_layout
+// tries them at set-up on an instance of a class of its own.
+bool instance_values_layout_known = false;
 
 #if LCC_PY311
 // 3.11: a pointer to the values before the object's header, null once a dict was made.
@@ -49,14 +32,6 @@ inline PyObject** instance_values(PyObject* object, Py_ssize_t, bool) {
 // 3.13: the values follow the object's header, behind a small head of their own; a dict
 // made for the object may share them, and then only reading them directly is sound.
 constexpr unsigned long inline_values_flags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_INLINE_VALUES;
-
-struct ValuesHead313 {
-    uint8_t capacity;
-    uint8_t size;
-    uint8_t embedded;
-    uint8_t valid;
-    PyObject* values[1];
-};
 
 inline ValuesHead313* values_head(PyObject* object) {
     return reinterpret_cast<ValuesHead313*>(reinterpret_cast<char*>(object) + sizeof(PyObject));
@@ -121,9 +96,9 @@ PyObject** instance_slot(PyObject* object, PyObject* name, InstanceAttributeCach
     PyTypeObject* type = Py_TYPE(object);
     if (type != cache.type || !has_version_tag(type, cache.version)) {
         cache = {};
-        if ((type->tp_flags & inline_values_flags) != inline_values_flags || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+        if (!instance_values_layout_known || (type->tp_flags & inline_values_flags) != inline_values_flags || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
             !has_inline_values_layout(type) ||
-            _PyType_Lookup(type, name) || !PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
+            _PyType_Lookup(type, name) || !has_valid_version_tag(type)) {
             return nullptr;
         }
         cache = {type, type->tp_version_tag, -1, type->tp_getattro == PyObject_GenericGetAttr,
@@ -166,4 +141,23 @@ int set_instance_attribute(PyObject* object, PyObject* name, PyObject* value, In
         add_to_insertion_order(object, slot - cache.index, cache.index);
     }
     return 0;
+}
+
+int check_instance_values_layout() {
+    // An attribute stored by the generic path, read back through the shortcut's own steps.
+    Ref name = Ref::steal(PyUnicode_InternFromString("layout_probe"));
+    Ref type = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
+                                                "LayoutProbe", PyDict_New()));
+    if (!name || !type) {
+        return -1;
+    }
+    Ref object = Ref::steal(PyObject_CallNoArgs(type.get()));
+    if (!object || PyObject_SetAttr(object.get(), name.get(), type.get()) < 0) {
+        return -1;
+    }
+    InstanceAttributeCache cache{};
+    instance_values_layout_known = true;
+    PyObject** slot = instance_slot(object.get(), name.get(), cache, false);
+    instance_values_layout_known = slot && *slot == type.get();
+    return instance_values_layout_known;
 }

@@ -22,3 +22,8 @@ struct InstanceAttributeCache {
 Ref get_instance_attribute(PyObject* object, PyObject* name, InstanceAttributeCache& cache);
 int set_instance_attribute(PyObject* object, PyObject* name, PyObject* value,
                            InstanceAttributeCache& cache);
+
+// Tries the inline-values layout on an instance of a class of its own; the shortcuts stay
+// off unless it matches. Run at set-up. 1 when it matches, 0 when not, -1 with an
+// exception set.
+int check_instance_values_layout();

@@ -3,6 +3,7 @@
 
 #include "runtime/attributes.h"
 #include "runtime/function_object.h"
+#include "runtime/instance_attributes.h"
 #include "runtime/module_globals.h"
 #include "runtime/ref.h"
 
@@ -12,6 +13,7 @@ int setup_runtime_state(PyObject* module) {
     RuntimeState& state = runtime_state;
     PyObject* dict = PyModule_GetDict(module);
     if (store_owned(state.module_dict, Py_XNewRef(dict)) < 0 || check_descriptor_layouts() < 0 ||
+        check_instance_values_layout() < 0 ||
         watch_module_globals(dict) < 0 ||
         store_owned(state.builtins_module, Py_XNewRef(PyImport_AddModule("builtins"))) < 0 ||
         store_owned(state.empty_tuple, PyTuple_New(0)) < 0 ||

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "native_test_helper.h"
+#include "runtime/attributes.h"
 #include "runtime/function_object.h"
+#include "runtime/instance_attributes.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_state.h"
 
@@ -357,6 +359,16 @@ PyObject* set_defining_class(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// Whether the property/static-method and inline-values layouts match, tried again.
+PyObject* layouts_match(PyObject*, PyObject*) {
+    const int descriptors = check_descriptor_layouts();
+    const int instance_values = descriptors < 0 ? -1 : check_instance_values_layout();
+    if (instance_values < 0) {
+        return nullptr;
+    }
+    return Py_BuildValue("(OO)", descriptors ? Py_True : Py_False, instance_values ? Py_True : Py_False);
+}
+
 Py_ssize_t provider_calls;
 
 PyObject* provide_defaults(PyObject*) {
@@ -407,6 +419,7 @@ PyMethodDef hook_methods[] = {
     {"set_defaults_provider", set_defaults_provider, METH_VARARGS,
      "set_defaults_provider(function, fails=False)"},
     {"defaults_provider_calls", defaults_provider_calls, METH_NOARGS, nullptr},
+    {"layouts_match", layouts_match, METH_NOARGS, "(descriptor layouts, inline-values layout) match"},
     {nullptr, nullptr, 0, nullptr},
 };
 
