@@ -9,8 +9,9 @@
 
 RuntimeState runtime_state{};
 
-int setup_runtime_state(PyObject* module) {
+int setup_runtime_state(PyObject* module, const char* source_file_name) {
     RuntimeState& state = runtime_state;
+    state.source_file_name = source_file_name;
     PyObject* dict = PyModule_GetDict(module);
     if (store_owned(state.module_dict, Py_XNewRef(dict)) < 0 || check_descriptor_layouts() < 0 ||
         check_instance_values_layout() < 0 ||

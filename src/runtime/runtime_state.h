@@ -14,6 +14,7 @@ struct RuntimeState {
     PyObject* asyncio_coroutines_name;  // interned "asyncio.coroutines"
     PyTypeObject* common_metatype;
     PyTypeObject* native_function_type;
+    const char* source_file_name;  // static text: the Python source that traceback entries name
 };
 
 extern RuntimeState runtime_state;
@@ -29,9 +30,10 @@ int store_owned(Object*& field, Object* value) {
     return 0;
 }
 
-// Fills the record for the extension `module`, and prepares the lookup shortcuts for its
-// dictionary. 0, or -1 with an exception set.
-int setup_runtime_state(PyObject* module);
+// Fills the record for the extension `module`, whose traceback entries name lines of
+// `source_file_name` (static text), and prepares the lookup shortcuts for its dictionary.
+// 0, or -1 with an exception set.
+int setup_runtime_state(PyObject* module, const char* source_file_name);
 
 // Fetches (or creates and registers) the shared metatype and function type into the
 // record. 0, or -1 with an exception set.

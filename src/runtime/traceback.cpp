@@ -143,9 +143,9 @@ private:
 
 }  // namespace
 
-void add_traceback(const char* function_name, int line, const char* file_name) {
+void add_traceback(const char* function_name, int line) {
     SetAsideException pending;
-    Ref code = traceback_code_object(function_name, line, file_name);
+    Ref code = traceback_code_object(function_name, line, runtime_state.source_file_name);
     if (!code) {
         return;
     }

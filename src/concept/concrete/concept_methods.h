@@ -8,6 +8,8 @@
 // The full dotted name of a method, as its traceback entries show it.
 #define LCC_MODULE_NAME "tolvane.ostrel.concept.concrete.linear_concrete_concept"
 #define LCC_METHOD_NAME(method) LCC_MODULE_NAME ".LinearConcreteConcept." method
+// The module's source path, as traceback entries and code objects name it.
+#define LCC_SOURCE_FILE_NAME "tolvane/ostrel/concept/concrete/linear_concrete_concept.py"
 
 // How class creation puts a method function into the class namespace.
 enum class MethodRole {

@@ -205,7 +205,7 @@ int check_runtime_version() {
 // Steps up to the numeric constants: failures here have no traceback entry.
 int prepare_runtime(PyObject* module) {
     ModuleState& state = module_state;
-    if (setup_runtime_state(module) < 0 ||
+    if (setup_runtime_state(module, LCC_SOURCE_FILE_NAME) < 0 ||
         store_owned(state.native_runtime_module, Py_XNewRef(PyImport_AddModule("native_runtime"))) < 0 ||
         PyObject_SetAttrString(module, "__builtins__", runtime_state.builtins_module) < 0 ||
         check_runtime_version() < 0 ||
