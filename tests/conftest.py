@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import functools
 import importlib.machinery
 import importlib.util
 import os
@@ -15,30 +14,12 @@ from pathlib import Path
 
 import pytest
 
+from named_lines import (  # noqa: F401 (the tests import these from here)
+    READABLE_MODULE, definition_line, source_line_tables, source_lines_tool, step_line,
+)
+
 TESTS = Path(__file__).resolve().parent
 ROOT = TESTS.parent
-READABLE_MODULE = ROOT / "python" / "tolvane" / "ostrel" / "concept" / "concrete" / "linear_concrete_concept.py"
-
-
-@functools.cache
-def source_lines_tool():
-    """tools/source_lines.py, which names the source lines at build time."""
-    spec = importlib.util.spec_from_file_location("_source_lines_tool", ROOT / "tools" / "source_lines.py")
-    tool = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(tool)
-    return tool
-
-
-@functools.cache
-def source_line_tables() -> tuple[dict[str, int], dict[str, int]]:
-    """({step: line}, {method: def line}) of the readable module, read as the build reads them."""
-    text = READABLE_MODULE.read_text(encoding="utf-8")
-    return source_lines_tool().read_step_lines(text), source_lines_tool().read_definition_lines(text)
-
-
-def step_line(name: str) -> int:
-    """The line of the readable module's `# step: name` marker, which a failing step reports."""
-    return source_line_tables()[0][name]
 
 
 def _tool(name: str) -> str:

@@ -9,6 +9,7 @@ import pytest
 
 from tolvane.ostrel.concept.concrete import linear_concrete_concept as module
 from tolvane.ostrel.concept.concrete.linear_concrete_concept import LinearConcreteConcept
+from conftest import definition_line
 from traceback_entries import module_entry
 
 def concept() -> LinearConcreteConcept:
@@ -22,19 +23,19 @@ class Str(str):
 # Each method: (function object, its parameters after self, definition line, name in
 # messages, entry name).
 METHODS = [
-    (LinearConcreteConcept.__init__, ["name", "k1", "k2", "a", "b"], 26, "__init__", "__init__"),
-    (LinearConcreteConcept.a.fget, [], 53, "a", "a"),
-    (LinearConcreteConcept.a.fset, ["value"], 65, "a", "a"),
-    (LinearConcreteConcept.b.fget, [], 76, "b", "b"),
-    (LinearConcreteConcept.b.fset, ["value"], 88, "b", "b"),
-    (LinearConcreteConcept.clone, [], 99, "clone", "clone"),
-    (LinearConcreteConcept.get_membership_degree, ["value"], 110, "get_membership_degree",
+    (LinearConcreteConcept.__init__, ["name", "k1", "k2", "a", "b"], definition_line("init"), "__init__", "__init__"),
+    (LinearConcreteConcept.a.fget, [], definition_line("getter_a"), "a", "a"),
+    (LinearConcreteConcept.a.fset, ["value"], definition_line("setter_a"), "a", "a"),
+    (LinearConcreteConcept.b.fget, [], definition_line("getter_b"), "b", "b"),
+    (LinearConcreteConcept.b.fset, ["value"], definition_line("setter_b"), "b", "b"),
+    (LinearConcreteConcept.clone, [], definition_line("clone"), "clone", "clone"),
+    (LinearConcreteConcept.get_membership_degree, ["value"], definition_line("get_membership_degree"), "get_membership_degree",
      "get_membership_degree"),
-    (LinearConcreteConcept.compute_name, [], 130, "compute_name", "compute_name"),
-    (LinearConcreteConcept.__neg__, [], 141, "__neg__", "__neg__"),
-    (LinearConcreteConcept.__and__, ["value"], 152, "__and__", "__and__"),
-    (LinearConcreteConcept.__or__, ["value"], 166, "__or__", "__or__"),
-    (LinearConcreteConcept.__hash__, [], 180, "__hash__", "__hash__"),
+    (LinearConcreteConcept.compute_name, [], definition_line("compute_name"), "compute_name", "compute_name"),
+    (LinearConcreteConcept.__neg__, [], definition_line("neg"), "__neg__", "__neg__"),
+    (LinearConcreteConcept.__and__, ["value"], definition_line("and_"), "__and__", "__and__"),
+    (LinearConcreteConcept.__or__, ["value"], definition_line("or_"), "__or__", "__or__"),
+    (LinearConcreteConcept.__hash__, [], definition_line("hash"), "__hash__", "__hash__"),
 ]
 IDS = [f"{m[3]}@{m[2]}" for m in METHODS]
 
@@ -65,7 +66,7 @@ class TestPositionalCounts:
             LinearConcreteConcept(*["x", 0, 1, 0.5, 0.5, 0.1][:count])
         # self counts as a parameter
         assert str(caught.value) == count_message("__init__", 6, count + 1)
-        assert module_entry(caught.value) == ("__init__", 26)
+        assert module_entry(caught.value) == ("__init__", definition_line("init"))
 
     def test_base_not_initialised_on_binding_failure(self, monkeypatch):
         from tolvane.ostrel.concept.concrete.fuzzy_concrete_concept import FuzzyConcreteConcept
@@ -115,7 +116,7 @@ class TestKeywords:
 
         with pytest.raises(RuntimeError, match="no comparison") as caught:
             concept().get_membership_degree(**{Broken("value"): 0.25})
-        assert module_entry(caught.value) == ("get_membership_degree", 110)
+        assert module_entry(caught.value) == ("get_membership_degree", definition_line("get_membership_degree"))
 
     def test_first_unbound_parameter_counts(self):
         with pytest.raises(TypeError) as caught:
@@ -135,7 +136,7 @@ class TestKeywords:
         with pytest.raises(TypeError) as caught:
             concept().get_membership_degree(0.5, **{key: 0.5})
         assert str(caught.value) == "get_membership_degree() got multiple values for keyword argument 'value'"
-        assert module_entry(caught.value) == ("get_membership_degree", 110)
+        assert module_entry(caught.value) == ("get_membership_degree", definition_line("get_membership_degree"))
 
     def test_self_by_position_and_keyword(self):
         c = concept()
@@ -147,7 +148,7 @@ class TestKeywords:
         with pytest.raises(TypeError) as caught:
             concept().clone(**{key: 1})
         assert str(caught.value) == "clone() got an unexpected keyword argument 'x'"
-        assert module_entry(caught.value) == ("clone", 99)
+        assert module_entry(caught.value) == ("clone", definition_line("clone"))
 
     def test_empty_keyword_dict_is_positional(self):
         assert concept().get_membership_degree(0.5, **{}) == 0.25
@@ -168,7 +169,7 @@ class TestThroughTheCApi:
         with pytest.raises(TypeError) as caught:
             vectorcall(LinearConcreteConcept.get_membership_degree, [c, 0.5], [1])
         assert str(caught.value) == "get_membership_degree() keywords must be strings"
-        assert module_entry(caught.value) == ("get_membership_degree", 110)
+        assert module_entry(caught.value) == ("get_membership_degree", definition_line("get_membership_degree"))
 
     def test_empty_names_tuple(self):
         assert vectorcall(LinearConcreteConcept.get_membership_degree, [concept(), 0.5], []) == 0.25

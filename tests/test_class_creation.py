@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import definition_line, run_python, step_line
 from tolvane.ostrel.concept.concrete import linear_concrete_concept as module
 from tolvane.ostrel.concept.concrete.fuzzy_concrete_concept import FuzzyConcreteConcept
 from tolvane.ostrel.concept.concrete.linear_concrete_concept import LinearConcreteConcept
@@ -188,7 +188,7 @@ class TestMetaclassAndBases:
             Base = Base()
             """
         )
-        assert out.strip() == failure("TypeError", "__mro_entries__ must return a tuple", 12)
+        assert out.strip() == failure("TypeError", "__mro_entries__ must return a tuple", step_line("create_class"))
 
     def test_metaclass_conflict(self):
         out = with_base(
@@ -205,7 +205,7 @@ class TestMetaclassAndBases:
         )
         message = ("metaclass conflict: the metaclass of a derived class must be a (non-strict) "
                    "subclass of the metaclasses of all its bases")
-        assert out.strip() == failure("TypeError", message, 12)
+        assert out.strip() == failure("TypeError", message, step_line("create_class"))
 
     def test_prepare_failure(self):
         out = with_base(
@@ -220,7 +220,7 @@ class TestMetaclassAndBases:
                 pass
             """
         )
-        assert out.strip() == failure("LookupError", "no namespace", 12)
+        assert out.strip() == failure("LookupError", "no namespace", step_line("create_class"))
 
     def test_metaclass_call_failure(self):
         out = with_base(
@@ -234,12 +234,14 @@ class TestMetaclassAndBases:
                 pass
             """
         )
-        assert out.strip() == failure("ArithmeticError", "refused", 12)
+        assert out.strip() == failure("ArithmeticError", "refused", step_line("create_class"))
 
     @pytest.mark.parametrize(
         "key, line",
-        [("__init__", 26), ("clone", 99), ("get_membership_degree", 110), ("compute_name", 130),
-         ("__neg__", 141), ("__and__", 152), ("__or__", 166), ("__hash__", 180)],
+        [(key, definition_line(name)) for key, name in [
+            ("__init__", "init"), ("clone", "clone"), ("get_membership_degree", "get_membership_degree"),
+            ("compute_name", "compute_name"), ("__neg__", "neg"), ("__and__", "and_"), ("__or__", "or_"),
+            ("__hash__", "hash")]],
     )
     def test_failure_while_defining_a_method(self, key, line):
         out = with_base(
@@ -295,7 +297,7 @@ class TestMetaclassAndBases:
             sys.modules[util.__name__] = util
             """.replace("{MODULE}", MODULE).replace("{{}}", "{}")
         )
-        assert out.strip() == failure("NameError", "name 'FuzzyConcreteConcept' is not defined", 12)
+        assert out.strip() == failure("NameError", "name 'FuzzyConcreteConcept' is not defined", step_line("create_class"))
 
 
 class TestDecorators:
@@ -348,7 +350,7 @@ class TestDecorators:
     def test_setter_falls_back_to_module_global(self):
         out = with_base(self.FORGETFUL_BASE)
         # Neither the namespace nor the module globals hold `a`.
-        assert out.strip() == failure("NameError", "name 'a' is not defined", 65)
+        assert out.strip() == failure("NameError", "name 'a' is not defined", definition_line("setter_a"))
 
     def test_setter_decorator_from_module_global(self):
         out = with_base(

@@ -18,7 +18,7 @@ from hypothesis import given, settings, strategies as st
 from concept_doubles import (
     BadTruth, Base, Concept, NeitherSide, NeverGreater, RaisingFormat, guarded, make, module, operator_spy,
 )
-from conftest import run_python
+from conftest import definition_line, run_python, step_line
 from tolvane.ostrel.util.util import ConceptError
 from traceback_entries import MODULE as MODULE_NAME, module_entries, module_entry
 
@@ -165,7 +165,7 @@ class TestConstruction:
         concept = Concept.__new__(Concept)
         with pytest.raises(RuntimeError, match="base refused") as info:
             concept.__init__("lin", 5, 0, 2, 3)
-        assert module_entry(info.value) == ("__init__", 42)
+        assert module_entry(info.value) == ("__init__", step_line("init_calls_base"))
         assert messages == [] and vars(concept) == {}
 
     def test_a_replaced_super_is_called(self):
@@ -194,13 +194,13 @@ print(calls, concept.name)
     def test_foreign_self_fails_in_super(self):
         with pytest.raises(TypeError) as info:
             Concept.__init__(object(), "lin", 0, 0, 0, 0)
-        assert module_entry(info.value) == ("__init__", 42)
+        assert module_entry(info.value) == ("__init__", step_line("init_calls_base"))
 
     def test_wrong_argument_count_fails_before_the_base(self, base_calls):
         for args in [("lin", 0, 0, 0), ("lin", 0, 0, 0, 0, 0)]:
             with pytest.raises(TypeError) as info:
                 Concept(*args)
-            assert module_entry(info.value) == ("__init__", 26)
+            assert module_entry(info.value) == ("__init__", definition_line("init"))
         assert base_calls == []
 
     @pytest.mark.parametrize("k1, a, b", [(2, 2, 1.0), (2.0, 2, 1), (0.5, 0.5, 0.5), (-1, 0, True)])
@@ -236,7 +236,7 @@ print(calls, concept.name)
         monkeypatch.setattr(module, "Util", types.SimpleNamespace(error=lambda message: "ignored"))
         assert stored(make(k1=5, a=2, b=3)) == (5.0, 10.0, 2.0, 3.0)
 
-    @pytest.mark.parametrize("k1, b, line", [(5, 3, 44), (0, 3, 46)])
+    @pytest.mark.parametrize("k1, b, line", [(5, 3, step_line("init_reports_k1")), (0, 3, step_line("init_reports_b"))])
     def test_raising_error_leaves_only_the_base_state(self, base_calls, k1, b, line):
         concept = Concept.__new__(Concept)
         with pytest.raises(ConceptError) as info:
@@ -257,7 +257,7 @@ print(calls, concept.name)
         with pytest.raises(ValueError) as info:
             make(k1=k1, a=a, b=b)
         assert messages == [expected]
-        assert module_entry(info.value) == ("__init__", 48)
+        assert module_entry(info.value) == ("__init__", step_line("init_stores_k1"))
 
     def test_non_ascii_text_of_b(self, messages):
         class Above(str):
@@ -267,7 +267,7 @@ print(calls, concept.name)
         with pytest.raises(ValueError) as info:
             make(b=Above("\U0001f600é"))
         assert messages == ["Error: Linear functions require \U0001f600é <= 1.0"]
-        assert module_entry(info.value) == ("__init__", 51)
+        assert module_entry(info.value) == ("__init__", step_line("init_stores_b"))
 
     def test_other_types_are_formatted_with_an_empty_format(self, messages):
         log = []
@@ -353,7 +353,7 @@ print(calls, concept.name)
     def test_text_k1_against_number_a_fails_in_the_comparison(self, messages):
         with pytest.raises(TypeError) as info:
             make(k1="1", a=2)
-        assert module_entry(info.value) == ("__init__", 43)
+        assert module_entry(info.value) == ("__init__", step_line("init_checks_k1"))
         assert messages == []
 
     def test_true_b_passes_and_stores_one(self, messages):
@@ -396,7 +396,10 @@ print(calls, concept.name)
         assert messages == []
         assert same_float(concept.k2, float(k2))
 
-    @pytest.mark.parametrize("blocked, line", [("k1", 48), ("k2", 49), ("_a", 50), ("_b", 51)])
+    @pytest.mark.parametrize("blocked, line", [
+        ("k1", step_line("init_stores_k1")), ("k2", step_line("init_stores_k2")), ("_a", step_line("init_stores_a")),
+        ("_b", step_line("init_stores_b")),
+    ])
     def test_failed_assignment(self, blocked, line):
         with pytest.raises(AttributeError, match="read-only") as info:
             guarded(blocked)("lin", 0, 10, 0.5, 0.25)
@@ -414,10 +417,10 @@ print(calls, concept.name)
         assert set(vars(concept)) == before
 
     @pytest.mark.parametrize("args, error, line", [
-        (("x", 0, "y", 0.5), ValueError, 48),
-        ((0, "x", 0.5, 0.25), ValueError, 49),
-        ((NeverGreater(), 0, "x", 0.25), ValueError, 50),
-        ((0, 0, 0.5, NeverGreater(convertible=False)), TypeError, 51),
+        (("x", 0, "y", 0.5), ValueError, step_line("init_stores_k1")),
+        ((0, "x", 0.5, 0.25), ValueError, step_line("init_stores_k2")),
+        ((NeverGreater(), 0, "x", 0.25), ValueError, step_line("init_stores_a")),
+        ((0, 0, 0.5, NeverGreater(convertible=False)), TypeError, step_line("init_stores_b")),
     ])
     def test_failed_conversion(self, args, error, line):
         with pytest.raises(error) as info:
@@ -444,7 +447,7 @@ print(calls, concept.name)
     def test_int_too_long_for_text_fails_in_the_report(self, messages):
         with pytest.raises(ValueError, match="digits") as info:
             make(k1=10 ** 5000, a=0)
-        assert module_entry(info.value) == ("__init__", 44)
+        assert module_entry(info.value) == ("__init__", step_line("init_reports_k1"))
         assert messages == []
 
 
@@ -544,7 +547,9 @@ class TestProperties:
         assert messages == []
         assert stored(concept) == (0.25, 10.0, -7.0, 9.0)
 
-    @pytest.mark.parametrize("prop, field, line", [("a", "_a", 74), ("b", "_b", 97)])
+    @pytest.mark.parametrize("prop, field, line", [
+        ("a", "_a", step_line("set_a_stores")), ("b", "_b", step_line("set_b_stores")),
+    ])
     @pytest.mark.parametrize("value, error", [("two", ValueError), ("", ValueError), (None, TypeError),
                                               (10 ** 400, OverflowError)])
     def test_failed_setter_leaves_the_value(self, prop, field, line, value, error):
@@ -570,7 +575,9 @@ class TestProperties:
             delattr(concept, prop)
         assert getattr(concept, prop) == (0.5 if prop == "a" else 0.25)
 
-    @pytest.mark.parametrize("prop, field, line", [("a", "_a", 63), ("b", "_b", 86)])
+    @pytest.mark.parametrize("prop, field, line", [
+        ("a", "_a", step_line("get_a_reads_stored")), ("b", "_b", step_line("get_b_reads_stored")),
+    ])
     def test_getter_without_stored_value(self, prop, field, line):
         concept = make()
         delattr(concept, field)
@@ -666,13 +673,13 @@ class TestMembershipDegree:
     def test_nan_value_with_a_one_divides_by_zero(self):
         with pytest.raises(ZeroDivisionError) as info:
             shaped(1.0, 0.25).get_membership_degree(NAN)
-        assert module_entry(info.value) == ("get_membership_degree", 128)
+        assert module_entry(info.value) == ("get_membership_degree", step_line("degree_on_second_segment"))
 
     @pytest.mark.parametrize("value", [None, "0.5", object(), 1j])
     def test_incomparable_value_fails_at_the_first_test(self, value):
         with pytest.raises(TypeError) as info:
             make().get_membership_degree(value)
-        assert module_entry(info.value) == ("get_membership_degree", 122)
+        assert module_entry(info.value) == ("get_membership_degree", step_line("degree_checks_low"))
 
     def test_int_b_gives_a_float(self):
         concept = make()
@@ -738,14 +745,19 @@ class TestMembershipDegree:
         assert log == [("le", int, 0), ("ge", float, 1.0), ("le", float, 0.5), ("mul", 0.75)]
 
     @pytest.mark.parametrize("setup, value, error, entries", [
-        (lambda c: None, NeitherSide(), ArithmeticError, [("get_membership_degree", 124)]),
-        (lambda c: setattr(c, "_a", "x"), 0.3, TypeError, [("get_membership_degree", 126)]),
-        (lambda c: delattr(c, "_a"), 0.3, AttributeError, [("get_membership_degree", 126), ("a", 63)]),
-        (lambda c: setattr(c, "_b", "x"), 0.25, TypeError, [("get_membership_degree", 127)]),
-        (lambda c: None, Decimal("0.25"), TypeError, [("get_membership_degree", 127)]),
-        (lambda c: setattr(c, "_b", "x"), 0.75, TypeError, [("get_membership_degree", 128)]),
-        (lambda c: None, Decimal("0.75"), TypeError, [("get_membership_degree", 128)]),
-        (lambda c: delattr(c, "_b"), 0.75, AttributeError, [("get_membership_degree", 128), ("b", 86)]),
+        (lambda c: None, NeitherSide(), ArithmeticError, [("get_membership_degree", step_line("degree_checks_high"))]),
+        (lambda c: setattr(c, "_a", "x"), 0.3, TypeError, [("get_membership_degree", step_line("degree_checks_knee"))]),
+        (lambda c: delattr(c, "_a"), 0.3, AttributeError,
+         [("get_membership_degree", step_line("degree_checks_knee")), ("a", step_line("get_a_reads_stored"))]),
+        (lambda c: setattr(c, "_b", "x"), 0.25, TypeError,
+         [("get_membership_degree", step_line("degree_on_first_segment"))]),
+        (lambda c: None, Decimal("0.25"), TypeError, [("get_membership_degree", step_line("degree_on_first_segment"))]),
+        (lambda c: setattr(c, "_b", "x"), 0.75, TypeError,
+         [("get_membership_degree", step_line("degree_on_second_segment"))]),
+        (lambda c: None, Decimal("0.75"), TypeError,
+         [("get_membership_degree", step_line("degree_on_second_segment"))]),
+        (lambda c: delattr(c, "_b"), 0.75, AttributeError,
+         [("get_membership_degree", step_line("degree_on_second_segment")), ("b", step_line("get_b_reads_stored"))]),
     ])
     def test_failing_steps(self, setup, value, error, entries):
         concept = make()
@@ -761,7 +773,7 @@ class TestMembershipDegree:
 
         with pytest.raises(ArithmeticError) as info:
             make().get_membership_degree(BadLe())
-        assert module_entry(info.value) == ("get_membership_degree", 122)
+        assert module_entry(info.value) == ("get_membership_degree", step_line("degree_checks_low"))
 
         class BadOnA:
             def __le__(self, other):
@@ -772,7 +784,7 @@ class TestMembershipDegree:
 
         with pytest.raises(ArithmeticError) as info:
             make().get_membership_degree(BadOnA())
-        assert module_entry(info.value) == ("get_membership_degree", 126)
+        assert module_entry(info.value) == ("get_membership_degree", step_line("degree_checks_knee"))
 
 
 # ---------------------------------------------------------------------------------------
@@ -879,7 +891,7 @@ class TestComputeName:
         setup(concept)
         with pytest.raises(error) as info:
             concept.compute_name()
-        assert module_entry(info.value) == ("compute_name", 139)
+        assert module_entry(info.value) == ("compute_name", step_line("compute_name_formats"))
 
     def test_long_texts(self):
         concept = make()
@@ -893,14 +905,14 @@ class TestComputeName:
         concept.k2 = 10 ** 5000
         with pytest.raises(ValueError, match="digits") as info:
             concept.compute_name()
-        assert module_entry(info.value) == ("compute_name", 139)
+        assert module_entry(info.value) == ("compute_name", step_line("compute_name_formats"))
 
     @pytest.mark.parametrize("call", [lambda: Concept.compute_name(), lambda: make().compute_name(1),
                                       lambda: Concept.compute_name(make(), self=make())])
     def test_argument_count(self, call):
         with pytest.raises(TypeError) as info:
             call()
-        assert module_entry(info.value) == ("compute_name", 130)
+        assert module_entry(info.value) == ("compute_name", definition_line("compute_name"))
 
     def test_any_object_with_the_attributes(self):
         holder = types.SimpleNamespace(k1=1, k2="two", a=3.5, b="é")
@@ -927,7 +939,7 @@ class TestHash:
     @pytest.mark.parametrize("setup", [
         lambda c: None,
         lambda c: setattr(c, "k1", 3),
-        lambda c: setattr(c, "name", ("a", 1)),
+        lambda c: setattr(c, "name", ("a", step_line("set_up_module"))),
         lambda c: setattr(c, "_b", NAN),
         lambda c: setattr(c, "type", 2 ** 62 + 5),
         lambda c: setattr(c, "type", HashAs(2 ** 62 + 5)),
@@ -967,11 +979,11 @@ class TestHash:
         assert names == ["name", "k1", "k2", "a", "b", "type"]
 
     @pytest.mark.parametrize("setup, error, line", [
-        (lambda c: setattr(c, "name", []), TypeError, 190),
-        (lambda c: setattr(c, "k2", {}), TypeError, 190),
-        (lambda c: setattr(c, "type", []), TypeError, 191),
-        (lambda c: setattr(c, "type", HashAs("no int")), TypeError, 191),
-        (lambda c: delattr(c, "k2"), AttributeError, 191),
+        (lambda c: setattr(c, "name", []), TypeError, step_line("hash_combines")),
+        (lambda c: setattr(c, "k2", {}), TypeError, step_line("hash_combines")),
+        (lambda c: setattr(c, "type", []), TypeError, step_line("hash_reads_values")),
+        (lambda c: setattr(c, "type", HashAs("no int")), TypeError, step_line("hash_reads_values")),
+        (lambda c: delattr(c, "k2"), AttributeError, step_line("hash_reads_values")),
     ])
     def test_failures(self, setup, error, line):
         concept = make()
@@ -988,7 +1000,7 @@ class TestHash:
         concept.name, concept.type = [], []
         with pytest.raises(TypeError) as info:
             hash(concept)
-        assert module_entry(info.value) == ("__hash__", 191)
+        assert module_entry(info.value) == ("__hash__", step_line("hash_reads_values"))
 
 
 # ---------------------------------------------------------------------------------------
@@ -1055,7 +1067,7 @@ class TestClone:
         assert not hasattr(builtins, "LinearConcreteConcept")
         with pytest.raises(NameError, match=r"^name 'LinearConcreteConcept' is not defined$") as info:
             concept.clone()
-        assert module_entry(info.value) == ("clone", 108)
+        assert module_entry(info.value) == ("clone", step_line("clone_constructs"))
 
     def test_builtin_used_after_the_global_is_deleted(self, monkeypatch):
         concept = make()
@@ -1077,7 +1089,8 @@ class TestClone:
         concept.a = 0
         with pytest.raises(ConceptError, match="^Error: Linear functions require 0.25 <= 0.0$") as info:
             concept.clone()
-        assert module_entries(info.value) == [("clone", 108), ("__init__", 44)]
+        assert module_entries(info.value) == [
+            ("clone", step_line("clone_constructs")), ("__init__", step_line("init_reports_k1"))]
 
     @pytest.mark.parametrize("field", ["name", "k1", "k2", "_a", "_b"])
     def test_missing_value(self, field):
@@ -1085,12 +1098,12 @@ class TestClone:
         delattr(concept, field)
         with pytest.raises(AttributeError) as info:
             concept.clone()
-        assert module_entries(info.value)[0] == ("clone", 108)
+        assert module_entries(info.value)[0] == ("clone", step_line("clone_constructs"))
 
     def test_argument_count(self):
         with pytest.raises(TypeError) as info:
             make().clone(1)
-        assert module_entry(info.value) == ("clone", 99)
+        assert module_entry(info.value) == ("clone", definition_line("clone"))
 
 
 # ---------------------------------------------------------------------------------------
@@ -1221,7 +1234,7 @@ class TestOperators:
         spy.not_ = staticmethod.__new__(staticmethod)
         with pytest.raises(RuntimeError) as info:
             -concept
-        assert module_entry(info.value) == ("__neg__", 150)
+        assert module_entry(info.value) == ("__neg__", step_line("neg_applies_not"))
 
     def test_a_connective_that_replaces_itself_while_running(self, monkeypatch):
         class Operators:
@@ -1251,7 +1264,8 @@ class TestOperators:
             5 & make()
 
     @pytest.mark.parametrize("call, line", [
-        (lambda c: -c, 150), (lambda c: c & c, 164), (lambda c: c | c, 178),
+        (lambda c: -c, step_line("neg_applies_not")), (lambda c: c & c, step_line("and_applies_and")),
+        (lambda c: c | c, step_line("or_applies_or")),
     ])
     def test_deleted_global_without_builtin(self, monkeypatch, call, line):
         concept = make()
@@ -1268,7 +1282,7 @@ class TestOperators:
         concept & concept
         with pytest.raises(AttributeError) as info:
             concept | concept
-        assert module_entry(info.value) == ("__or__", 178)
+        assert module_entry(info.value) == ("__or__", step_line("or_applies_or"))
         assert [name for name, _, _ in log] == ["not_", "and_"]
 
     def test_failing_connective(self, monkeypatch):
@@ -1277,16 +1291,20 @@ class TestOperators:
 
         monkeypatch.setattr(module, "OperatorConcept", types.SimpleNamespace(not_=refuse, and_=refuse, or_=refuse))
         concept = make()
-        for call, name, line in [(lambda: -concept, "__neg__", 150), (lambda: concept & 1, "__and__", 164),
-                                 (lambda: concept | 1, "__or__", 178)]:
+        for call, name, line in [(lambda: -concept, "__neg__", step_line("neg_applies_not")),
+                                 (lambda: concept & 1, "__and__", step_line("and_applies_and")),
+                                 (lambda: concept | 1, "__or__", step_line("or_applies_or"))]:
             with pytest.raises(OverflowError) as info:
                 call()
             assert module_entry(info.value) == (name, line)
 
     @pytest.mark.parametrize("call, name, line", [
-        (lambda c: Concept.__neg__(), "__neg__", 141), (lambda c: c.__neg__(1), "__neg__", 141),
-        (lambda c: c.__and__(), "__and__", 152), (lambda c: c.__and__(1, 2), "__and__", 152),
-        (lambda c: c.__or__(), "__or__", 166), (lambda c: c.__or__(other=1), "__or__", 166),
+        (lambda c: Concept.__neg__(), "__neg__", definition_line("neg")),
+        (lambda c: c.__neg__(1), "__neg__", definition_line("neg")),
+        (lambda c: c.__and__(), "__and__", definition_line("and_")),
+        (lambda c: c.__and__(1, 2), "__and__", definition_line("and_")),
+        (lambda c: c.__or__(), "__or__", definition_line("or_")),
+        (lambda c: c.__or__(other=1), "__or__", definition_line("or_")),
     ])
     def test_argument_binding(self, call, name, line):
         with pytest.raises(TypeError) as info:

@@ -24,7 +24,7 @@ import weakref
 
 import pytest
 
-from conftest import run_python
+from conftest import definition_line, run_python, step_line
 
 MODULE = "tolvane.ostrel.concept.concrete.linear_concrete_concept"
 SHARED = "_native_shared_1_0"
@@ -242,18 +242,18 @@ class TestModuleFunctionAttributes:
 class TestCodeObjects:
     # (function, argument count, varnames, first line)
     CODES = [
-        (lambda C: C.__dict__["__init__"], 6, ("self", "name", "k1", "k2", "a", "b"), 26),
-        (lambda C: C.a.fget, 1, ("self",), 53),
-        (lambda C: C.a.fset, 2, ("self", "value"), 65),
-        (lambda C: C.b.fget, 1, ("self",), 76),
-        (lambda C: C.b.fset, 2, ("self", "value"), 88),
-        (lambda C: C.__dict__["clone"], 1, ("self",), 99),
-        (lambda C: C.__dict__["get_membership_degree"], 2, ("self", "value"), 110),
-        (lambda C: C.__dict__["compute_name"], 1, ("self",), 130),
-        (lambda C: C.__dict__["__neg__"], 1, ("self",), 141),
-        (lambda C: C.__dict__["__and__"], 2, ("self", "value"), 152),
-        (lambda C: C.__dict__["__or__"], 2, ("self", "value"), 166),
-        (lambda C: C.__dict__["__hash__"], 1, ("self",), 180),
+        (lambda C: C.__dict__["__init__"], 6, ("self", "name", "k1", "k2", "a", "b"), definition_line("init")),
+        (lambda C: C.a.fget, 1, ("self",), definition_line("getter_a")),
+        (lambda C: C.a.fset, 2, ("self", "value"), definition_line("setter_a")),
+        (lambda C: C.b.fget, 1, ("self",), definition_line("getter_b")),
+        (lambda C: C.b.fset, 2, ("self", "value"), definition_line("setter_b")),
+        (lambda C: C.__dict__["clone"], 1, ("self",), definition_line("clone")),
+        (lambda C: C.__dict__["get_membership_degree"], 2, ("self", "value"), definition_line("get_membership_degree")),
+        (lambda C: C.__dict__["compute_name"], 1, ("self",), definition_line("compute_name")),
+        (lambda C: C.__dict__["__neg__"], 1, ("self",), definition_line("neg")),
+        (lambda C: C.__dict__["__and__"], 2, ("self", "value"), definition_line("and_")),
+        (lambda C: C.__dict__["__or__"], 2, ("self", "value"), definition_line("or_")),
+        (lambda C: C.__dict__["__hash__"], 1, ("self",), definition_line("hash")),
     ]
 
     @pytest.mark.parametrize("reach, argcount, varnames, first_line", CODES)
@@ -271,7 +271,10 @@ class TestCodeObjects:
         assert code.co_name == function.__name__
         assert code.co_qualname == code.co_name
 
-    @pytest.mark.parametrize("prop, lines", [("a", {53, 54, 63}), ("b", {76, 77, 86})])
+    # A getter's code names its `def`, its docstring's first line and its one statement.
+    @pytest.mark.parametrize("prop, lines", [
+        (prop, {definition_line(f"getter_{prop}"), definition_line(f"getter_{prop}") + 1,
+                step_line(f"get_{prop}_reads_stored")}) for prop in ("a", "b")])
     def test_getter_lines(self, Concept, prop, lines):
         code = getattr(Concept, prop).fget.__code__
         assert {line for _, _, line in code.co_lines() if line is not None} == lines

@@ -11,6 +11,7 @@ import types
 import pytest
 
 from concept_doubles import make, module, operator_spy
+from conftest import step_line
 from traceback_entries import module_entries, module_entry
 
 
@@ -28,7 +29,7 @@ def _util_site(which):
         else:
             make(b=3)
 
-    return "Util", make_spy, trigger, 44 if which == "k1" else 46
+    return "Util", make_spy, trigger, step_line("init_reports_k1") if which == "k1" else step_line("init_reports_b")
 
 
 def _operator_site(symbol):
@@ -39,7 +40,8 @@ def _operator_site(symbol):
         return types.SimpleNamespace(not_=record, and_=record, or_=record)
 
     triggers = {"-": lambda c: -c, "&": lambda c: c & c, "|": lambda c: c | c}
-    return "OperatorConcept", make_spy, triggers[symbol], {"-": 150, "&": 164, "|": 178}[symbol]
+    steps = {"-": "neg_applies_not", "&": "and_applies_and", "|": "or_applies_or"}
+    return "OperatorConcept", make_spy, triggers[symbol], step_line(steps[symbol])
 
 
 def _clone_site():
@@ -49,7 +51,7 @@ def _clone_site():
             return tag
         return record
 
-    return "LinearConcreteConcept", make_spy, lambda c: c.clone(), 108
+    return "LinearConcreteConcept", make_spy, lambda c: c.clone(), step_line("clone_constructs")
 
 
 SITES = {
@@ -212,7 +214,7 @@ class TestGlobalLookups:
         monkeypatch.setattr(module, "Util", type("Once", (), {"error": staticmethod(vanish)}))
         with pytest.raises(NameError, match="^name 'Util' is not defined$") as info:
             make(k1=5, a=2, b=3)
-        assert module_entry(info.value) == ("__init__", 46)
+        assert module_entry(info.value) == ("__init__", step_line("init_reports_b"))
 
     @pytest.mark.parametrize("call", [lambda c: -c, lambda c: c & 1, lambda c: c | 1])
     def test_collaborator_removed_during_its_own_call(self, monkeypatch, call):

@@ -15,7 +15,7 @@ from concept_doubles import (
     Base, Concept, GreaterGivesBadTruth, NeitherSide, NeverGreater, RaisingFormat, guarded, make, module,
     operator_spy,
 )
-from conftest import run_python
+from conftest import definition_line, run_python, source_line_tables, step_line
 from tolvane.ostrel.util.util import ConceptError
 from traceback_entries import (
     MODULE as MODULE_NAME, PREFIX, SOURCE, entries, module_entries, module_tracebacks,
@@ -63,81 +63,84 @@ def _case(case_id, call, error, entries, patch=None):
 
 
 FAILURES = [
-    _case("init-binding", lambda c: Concept("lin", 0, 0, 0), TypeError, [("__init__", 26)]),
-    _case("init-binding-keyword", lambda c: Concept("lin", 0, 0, 0, 0, c=1), TypeError, [("__init__", 26)]),
-    _case("init-base", lambda c: make(), RuntimeError, [("__init__", 42)], _base_refuses),
-    _case("init-super", lambda c: Concept.__init__(1, "lin", 0, 0, 0, 0), TypeError, [("__init__", 42)]),
-    _case("init-compare", lambda c: make(k1="1", a=2), TypeError, [("__init__", 43)]),
-    _case("init-truth", lambda c: make(k1=GreaterGivesBadTruth()), ArithmeticError, [("__init__", 43)]),
-    _case("init-report-k1", lambda c: make(k1=5, a=2), ConceptError, [("__init__", 44)]),
-    _case("init-no-util-k1", lambda c: make(k1=5, a=2), NameError, [("__init__", 44)],
+    _case("init-binding", lambda c: Concept("lin", 0, 0, 0), TypeError, [("__init__", definition_line("init"))]),
+    _case("init-binding-keyword", lambda c: Concept("lin", 0, 0, 0, 0, c=1), TypeError, [("__init__", definition_line("init"))]),
+    _case("init-base", lambda c: make(), RuntimeError, [("__init__", step_line("init_calls_base"))], _base_refuses),
+    _case("init-super", lambda c: Concept.__init__(1, "lin", 0, 0, 0, 0), TypeError, [("__init__", step_line("init_calls_base"))]),
+    _case("init-compare", lambda c: make(k1="1", a=2), TypeError, [("__init__", step_line("init_checks_k1"))]),
+    _case("init-truth", lambda c: make(k1=GreaterGivesBadTruth()), ArithmeticError, [("__init__", step_line("init_checks_k1"))]),
+    _case("init-report-k1", lambda c: make(k1=5, a=2), ConceptError, [("__init__", step_line("init_reports_k1"))]),
+    _case("init-no-util-k1", lambda c: make(k1=5, a=2), NameError, [("__init__", step_line("init_reports_k1"))],
           lambda mp: mp.delattr(module, "Util", raising=False)),
-    _case("init-no-error-k1", lambda c: make(k1=5, a=2), AttributeError, [("__init__", 44)],
+    _case("init-no-error-k1", lambda c: make(k1=5, a=2), AttributeError, [("__init__", step_line("init_reports_k1"))],
           lambda mp: mp.setattr(module, "Util", object())),
-    _case("init-text-k1", lambda c: make(k1=RaisingFormat()), LookupError, [("__init__", 44)],
+    _case("init-text-k1", lambda c: make(k1=RaisingFormat()), LookupError, [("__init__", step_line("init_reports_k1"))],
           _quiet_util),
-    _case("init-compare-b", lambda c: make(b="x"), TypeError, [("__init__", 45)]),
-    _case("init-truth-b", lambda c: make(b=GreaterGivesBadTruth()), ArithmeticError, [("__init__", 45)]),
-    _case("init-report-b", lambda c: make(b=1.5), ConceptError, [("__init__", 46)]),
-    _case("init-no-util-b", lambda c: make(b=1.5), NameError, [("__init__", 46)],
+    _case("init-compare-b", lambda c: make(b="x"), TypeError, [("__init__", step_line("init_checks_b"))]),
+    _case("init-truth-b", lambda c: make(b=GreaterGivesBadTruth()), ArithmeticError, [("__init__", step_line("init_checks_b"))]),
+    _case("init-report-b", lambda c: make(b=1.5), ConceptError, [("__init__", step_line("init_reports_b"))]),
+    _case("init-no-util-b", lambda c: make(b=1.5), NameError, [("__init__", step_line("init_reports_b"))],
           lambda mp: mp.delattr(module, "Util", raising=False)),
-    _case("init-text-b", lambda c: make(b=RaisingFormat()), LookupError, [("__init__", 46)],
+    _case("init-text-b", lambda c: make(b=RaisingFormat()), LookupError, [("__init__", step_line("init_reports_b"))],
           _quiet_util),
-    _case("init-convert-k1", lambda c: make(k1="x", a="y"), ValueError, [("__init__", 48)]),
-    _case("init-assign-k1", lambda c: guarded("k1")("lin", 0, 0, 0, 0), AttributeError, [("__init__", 48)]),
-    _case("init-convert-k2", lambda c: make(k2="x"), ValueError, [("__init__", 49)]),
-    _case("init-assign-k2", lambda c: guarded("k2")("lin", 0, 0, 0, 0), AttributeError, [("__init__", 49)]),
-    _case("init-convert-a", lambda c: make(k1=NeverGreater(), a="x"), ValueError, [("__init__", 50)]),
-    _case("init-assign-a", lambda c: guarded("_a")("lin", 0, 0, 0, 0), AttributeError, [("__init__", 50)]),
-    _case("init-convert-b", lambda c: make(b=NeverGreater(False)), TypeError, [("__init__", 51)]),
-    _case("init-assign-b", lambda c: guarded("_b")("lin", 0, 0, 0, 0), AttributeError, [("__init__", 51)]),
-    _case("a-get-binding", lambda c: Concept.a.fget(), TypeError, [("a", 53)]),
-    _case("a-get", lambda c: _without("_a")(c).a, AttributeError, [("a", 63)]),
-    _case("a-set-binding", lambda c: Concept.a.fset(c), TypeError, [("a", 65)]),
-    _case("a-set", lambda c: setattr(c, "a", "x"), ValueError, [("a", 74)]),
-    _case("a-set-assign", lambda c: Concept.a.fset(1, 0.5), AttributeError, [("a", 74)]),
-    _case("b-get-binding", lambda c: Concept.b.fget(c, 1), TypeError, [("b", 76)]),
-    _case("b-get", lambda c: _without("_b")(c).b, AttributeError, [("b", 86)]),
-    _case("b-set-binding", lambda c: Concept.b.fset(c, 1, 2), TypeError, [("b", 88)]),
-    _case("b-set", lambda c: setattr(c, "b", "x"), ValueError, [("b", 97)]),
-    _case("clone-binding", lambda c: c.clone(1), TypeError, [("clone", 99)]),
-    _case("clone-read", lambda c: _without("k1")(c).clone(), AttributeError, [("clone", 108)]),
-    _case("clone-no-global", lambda c: c.clone(), NameError, [("clone", 108)],
+    _case("init-convert-k1", lambda c: make(k1="x", a="y"), ValueError, [("__init__", step_line("init_stores_k1"))]),
+    _case("init-assign-k1", lambda c: guarded("k1")("lin", 0, 0, 0, 0), AttributeError, [("__init__", step_line("init_stores_k1"))]),
+    _case("init-convert-k2", lambda c: make(k2="x"), ValueError, [("__init__", step_line("init_stores_k2"))]),
+    _case("init-assign-k2", lambda c: guarded("k2")("lin", 0, 0, 0, 0), AttributeError, [("__init__", step_line("init_stores_k2"))]),
+    _case("init-convert-a", lambda c: make(k1=NeverGreater(), a="x"), ValueError, [("__init__", step_line("init_stores_a"))]),
+    _case("init-assign-a", lambda c: guarded("_a")("lin", 0, 0, 0, 0), AttributeError, [("__init__", step_line("init_stores_a"))]),
+    _case("init-convert-b", lambda c: make(b=NeverGreater(False)), TypeError, [("__init__", step_line("init_stores_b"))]),
+    _case("init-assign-b", lambda c: guarded("_b")("lin", 0, 0, 0, 0), AttributeError, [("__init__", step_line("init_stores_b"))]),
+    _case("a-get-binding", lambda c: Concept.a.fget(), TypeError, [("a", definition_line("getter_a"))]),
+    _case("a-get", lambda c: _without("_a")(c).a, AttributeError, [("a", step_line("get_a_reads_stored"))]),
+    _case("a-set-binding", lambda c: Concept.a.fset(c), TypeError, [("a", definition_line("setter_a"))]),
+    _case("a-set", lambda c: setattr(c, "a", "x"), ValueError, [("a", step_line("set_a_stores"))]),
+    _case("a-set-assign", lambda c: Concept.a.fset(1, 0.5), AttributeError, [("a", step_line("set_a_stores"))]),
+    _case("b-get-binding", lambda c: Concept.b.fget(c, 1), TypeError, [("b", definition_line("getter_b"))]),
+    _case("b-get", lambda c: _without("_b")(c).b, AttributeError, [("b", step_line("get_b_reads_stored"))]),
+    _case("b-set-binding", lambda c: Concept.b.fset(c, 1, 2), TypeError, [("b", definition_line("setter_b"))]),
+    _case("b-set", lambda c: setattr(c, "b", "x"), ValueError, [("b", step_line("set_b_stores"))]),
+    _case("clone-binding", lambda c: c.clone(1), TypeError, [("clone", definition_line("clone"))]),
+    _case("clone-read", lambda c: _without("k1")(c).clone(), AttributeError, [("clone", step_line("clone_constructs"))]),
+    _case("clone-no-global", lambda c: c.clone(), NameError, [("clone", step_line("clone_constructs"))],
           lambda mp: mp.delattr(module, "LinearConcreteConcept", raising=False)),
-    _case("clone-call", lambda c: _with(_a=-1.0)(c).clone(), ConceptError, [("clone", 108), ("__init__", 44)]),
-    _case("degree-binding", lambda c: c.get_membership_degree(), TypeError, [("get_membership_degree", 110)]),
+    _case("clone-call", lambda c: _with(_a=-1.0)(c).clone(), ConceptError, [("clone", step_line("clone_constructs")), ("__init__", step_line("init_reports_k1"))]),
+    _case("degree-binding", lambda c: c.get_membership_degree(), TypeError, [("get_membership_degree", definition_line("get_membership_degree"))]),
     _case("degree-first-test", lambda c: c.get_membership_degree(None), TypeError,
-          [("get_membership_degree", 122)]),
+          [("get_membership_degree", step_line("degree_checks_low"))]),
     _case("degree-second-test", lambda c: c.get_membership_degree(NeitherSide()), ArithmeticError,
-          [("get_membership_degree", 124)]),
+          [("get_membership_degree", step_line("degree_checks_high"))]),
     _case("degree-third-test", lambda c: _with(_a="x")(c).get_membership_degree(0.3), TypeError,
-          [("get_membership_degree", 126)]),
+          [("get_membership_degree", step_line("degree_checks_knee"))]),
     _case("degree-first-line", lambda c: _with(_b="x")(c).get_membership_degree(0.25), TypeError,
-          [("get_membership_degree", 127)]),
+          [("get_membership_degree", step_line("degree_on_first_segment"))]),
     _case("degree-second-line", lambda c: _with(_b="x")(c).get_membership_degree(0.75), TypeError,
-          [("get_membership_degree", 128)]),
+          [("get_membership_degree", step_line("degree_on_second_segment"))]),
     _case("degree-zero-division", lambda c: _with(_a=1.0)(c).get_membership_degree(NAN), ZeroDivisionError,
-          [("get_membership_degree", 128)]),
-    _case("name-binding", lambda c: c.compute_name(1), TypeError, [("compute_name", 130)]),
-    _case("name-read", lambda c: _without("k2")(c).compute_name(), AttributeError, [("compute_name", 139)]),
+          [("get_membership_degree", step_line("degree_on_second_segment"))]),
+    _case("name-binding", lambda c: c.compute_name(1), TypeError, [("compute_name", definition_line("compute_name"))]),
+    _case("name-read", lambda c: _without("k2")(c).compute_name(), AttributeError, [("compute_name", step_line("compute_name_formats"))]),
     _case("name-text", lambda c: _with(_b=RaisingFormat())(c).compute_name(), LookupError,
-          [("compute_name", 139)]),
-    _case("neg-binding", lambda c: Concept.__neg__(), TypeError, [("__neg__", 141)]),
-    _case("neg-lookup", lambda c: -c, NameError, [("__neg__", 150)], _no_operator_concept),
-    _case("and-binding", lambda c: c.__and__(), TypeError, [("__and__", 152)]),
-    _case("and-lookup", lambda c: c & c, NameError, [("__and__", 164)], _no_operator_concept),
-    _case("or-binding", lambda c: c.__or__(), TypeError, [("__or__", 166)]),
-    _case("or-lookup", lambda c: c | c, NameError, [("__or__", 178)], _no_operator_concept),
-    _case("or-attribute", lambda c: c | c, AttributeError, [("__or__", 178)],
+          [("compute_name", step_line("compute_name_formats"))]),
+    _case("neg-binding", lambda c: Concept.__neg__(), TypeError, [("__neg__", definition_line("neg"))]),
+    _case("neg-lookup", lambda c: -c, NameError, [("__neg__", step_line("neg_applies_not"))], _no_operator_concept),
+    _case("and-binding", lambda c: c.__and__(), TypeError, [("__and__", definition_line("and_"))]),
+    _case("and-lookup", lambda c: c & c, NameError, [("__and__", step_line("and_applies_and"))], _no_operator_concept),
+    _case("or-binding", lambda c: c.__or__(), TypeError, [("__or__", definition_line("or_"))]),
+    _case("or-lookup", lambda c: c | c, NameError, [("__or__", step_line("or_applies_or"))], _no_operator_concept),
+    _case("or-attribute", lambda c: c | c, AttributeError, [("__or__", step_line("or_applies_or"))],
           lambda mp: mp.setattr(module, "OperatorConcept", operator_spy([], without=("or_",)))),
-    _case("hash-binding", lambda c: c.__hash__(1), TypeError, [("__hash__", 180)]),
-    _case("hash-tuple", lambda c: hash(_with(name=[])(c)), TypeError, [("__hash__", 190)]),
-    _case("hash-type", lambda c: hash(_with(type=[])(c)), TypeError, [("__hash__", 191)]),
-    _case("hash-read", lambda c: _without("k1")(c).__hash__(), AttributeError, [("__hash__", 191)]),
+    _case("hash-binding", lambda c: c.__hash__(1), TypeError, [("__hash__", definition_line("hash"))]),
+    _case("hash-tuple", lambda c: hash(_with(name=[])(c)), TypeError, [("__hash__", step_line("hash_combines"))]),
+    _case("hash-type", lambda c: hash(_with(type=[])(c)), TypeError, [("__hash__", step_line("hash_reads_values"))]),
+    _case("hash-read", lambda c: _without("k1")(c).__hash__(), AttributeError, [("__hash__", step_line("hash_reads_values"))]),
 ]
 
-ALL_LINES = {26, 42, 43, 44, 45, 46, 48, 49, 50, 51, 53, 63, 65, 74, 76, 86, 88, 97, 99, 108, 110, 122, 124,
-             126, 127, 128, 130, 139, 141, 150, 152, 164, 166, 178, 180, 190, 191}
+# Every method's `def` line and every step line but those of the module's set-up.
+MODULE_SET_UP_STEPS = {"set_up_module", "import_typing", "import_fuzzy_concrete_concept", "import_operator_concept",
+                       "import_util", "create_class"}
+ALL_LINES = ({line for name, line in source_line_tables()[0].items() if name not in MODULE_SET_UP_STEPS}
+             | set(source_line_tables()[1].values()))
 
 
 def raise_case(call, error, patch, monkeypatch):
@@ -213,7 +216,7 @@ for call in (lambda: concept.get_membership_degree(None), set_a, name_without_k1
     except Exception as error:
         print(entries(error)[-1][1])
 """).stdout.split()
-        assert output == ["122", "74", "139"]
+        assert output == [str(step_line(name)) for name in ("degree_checks_low", "set_a_stores", "compute_name_formats")]
 
 
 def run_failures_in_fresh_interpreter(*, seed=0, rounds=1, prelude=""):
@@ -253,7 +256,7 @@ class TestEntriesOfNestedCalls:
         with pytest.raises(AttributeError) as caught:
             c.get_membership_degree(0.2)
         assert [(name.rsplit(".", 1)[-1], line) for name, line, _ in entries(caught.value)[-2:]] == [
-            ("get_membership_degree", 127), ("b", 86)]
+            ("get_membership_degree", step_line("degree_on_first_segment")), ("b", step_line("get_b_reads_stored"))]
 
 
 class TestCodeObjectCache:
