@@ -630,14 +630,14 @@ constexpr PyObject** init_parameters[] = {slot_of(Const::self), slot_of(Const::n
                                           slot_of(Const::k2),   slot_of(Const::a),    slot_of(Const::b),
                                           nullptr};
 
-// A method's binding facts from its dotted name, whose tail is its short name.
-constexpr MethodSignature signature(const char* traceback_name, PyObject** const* parameters,
+// A method's binding facts from its dotted name, whose tail is its short name. The count
+// comes from the array's size: comparing a slot's address with null is not a constant
+// expression for every compiler (GCC under -fsanitize=undefined refuses it).
+template <size_t size>
+constexpr MethodSignature signature(const char* traceback_name, PyObject** const (&parameters)[size],
                                     int definition_line) {
     constexpr size_t prefix_length = sizeof LCC_METHOD_NAME("") - 1;
-    Py_ssize_t count = 0;
-    while (parameters[count]) {
-        ++count;
-    }
+    constexpr auto count = static_cast<Py_ssize_t>(size - 1);  // the null terminator
     return {traceback_name + prefix_length, parameters, count, definition_line, traceback_name};
 }
 
