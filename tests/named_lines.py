@@ -36,3 +36,12 @@ def definition_line(method: str) -> int:
     """The `def` line of a method, by its build name ("init", "getter_a", "and_", ...): the
     line that an argument-binding failure reports."""
     return source_line_tables()[1][method]
+
+
+def method_lines(method: str) -> set[int]:
+    """Every line that a failure of a method can report: its `def` line and the lines of the
+    steps in its body (those before the next method's `def`)."""
+    steps, definitions = source_line_tables()
+    start = definitions[method]
+    end = min((line for line in definitions.values() if line > start), default=float("inf"))
+    return {start} | {line for line in steps.values() if start < line < end}

@@ -31,12 +31,12 @@ pytestmark = pytest.mark.skipif(not HAS_NOMEMORY, reason="this interpreter has n
 
 STEPS = [
     "construct",                    # instance, base initialiser, four conversions and stores
-    "construct_violation_raising",  # Util.error raises: message built, entry at line 44
+    "construct_violation_raising",  # Util.error raises: message built, entry at its line
     "degree_second_line_boxed",     # number protocol on every step of the second line
     "text_str_long",                # heap copy of a long underscored str, failure tolerated
     "text_non_ascii_long",          # heap copy of a narrowed non-ASCII str
     "compute_name_astral",          # texts of every kind joined into a 4-byte str
-    "hash_unhashable_type",         # TypeError at 191 and its entry
+    "hash_unhashable_type",         # TypeError at the tuple's line and its entry
     "clone",                        # lookup through the cache, constructor call
     "or",                           # OperatorConcept.or_ and its result
     "bind_str_subclass_keyword",    # keyword dict unpacked, rich comparison of the name

@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import definition_line, run_python, step_line
 from traceback_entries import INIT_NAME, MODULE, SOURCE
 
 # Helpers of the fresh interpreter: traceback entries as (name, line, file) rows, the one of
@@ -278,7 +278,7 @@ class TestSetUpFailures:
             except ImportError as error:
                 print(init_entry(error))
         """)
-        assert out.strip() == repr((INIT_NAME, 3, SOURCE))
+        assert out.strip() == repr((INIT_NAME, step_line("import_typing"), SOURCE))
 
     def test_blocked_typing_is_an_import_error(self):
         out = run(f"""
@@ -290,7 +290,7 @@ class TestSetUpFailures:
             except ImportError as error:
                 print(type(error).__name__, entries(error)[-1])
         """)
-        assert out.strip() == "ModuleNotFoundError " + repr((INIT_NAME, 3, SOURCE))
+        assert out.strip() == "ModuleNotFoundError " + repr((INIT_NAME, step_line("import_typing"), SOURCE))
 
     def test_collaborator_in_sys_modules_used_without_import(self):
         out = run(f"""
@@ -348,8 +348,8 @@ class TestSetUpFailures:
         assert int(out) < 1000
 
     def test_traceback_names_function_not_only_line(self):
-        # Class creation failing at line 26 ("init ...") must not make later __init__
-        # failures at line 26 read "init ...".
+        # Class creation failing at __init__'s def line ("init ...") must not make later
+        # __init__ failures at that line read "init ...".
         out = run(f"""
             import sys, types
             fuzzy = types.ModuleType("tolvane.ostrel.concept.concrete.fuzzy_concrete_concept")
@@ -383,8 +383,9 @@ class TestSetUpFailures:
                     print(entries(error)[-1])
         """)
         first, second, third = out.strip().splitlines()
-        assert first == repr((INIT_NAME, 26, SOURCE))
-        assert second == third == repr((MODULE + ".LinearConcreteConcept.__init__", 26, SOURCE))
+        line = definition_line("init")
+        assert first == repr((INIT_NAME, line, SOURCE))
+        assert second == third == repr((MODULE + ".LinearConcreteConcept.__init__", line, SOURCE))
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils nm")

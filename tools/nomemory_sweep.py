@@ -65,22 +65,23 @@ from typing import Any, Callable
 # interpreter, so the parent's own modules (argparse, subprocess, concurrent.futures)
 # are imported where the parent needs them.
 
-# The tests' traceback reader (it imports nothing), found beside this script in the tree.
+# The tests' traceback reader and named source lines, found beside this script in the tree.
 sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from named_lines import method_lines  # noqa: E402
 from traceback_entries import MODULE, module_entries  # noqa: E402
 
-# Lines at which each function reports a failure (binding line first).
+# Lines at which each function reports a failure (its def line and its steps' lines).
 LINES = {
-    "__init__": {26, 42, 43, 44, 45, 46, 48, 49, 50, 51},
-    "a": {53, 63, 65, 74},
-    "b": {76, 86, 88, 97},
-    "clone": {99, 108},
-    "get_membership_degree": {110, 122, 124, 126, 127, 128},
-    "compute_name": {130, 139},
-    "__neg__": {141, 150},
-    "__and__": {152, 164},
-    "__or__": {166, 178},
-    "__hash__": {180, 190, 191},
+    "__init__": method_lines("init"),
+    "a": method_lines("getter_a") | method_lines("setter_a"),
+    "b": method_lines("getter_b") | method_lines("setter_b"),
+    "clone": method_lines("clone"),
+    "get_membership_degree": method_lines("get_membership_degree"),
+    "compute_name": method_lines("compute_name"),
+    "__neg__": method_lines("neg"),
+    "__and__": method_lines("and_"),
+    "__or__": method_lines("or_"),
+    "__hash__": method_lines("hash"),
 }
 
 # CPython 3.11 itself loses an exception in flight when, while a Python frame that a
