@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from named_lines import (  # noqa: F401 (the tests import these from here)
-    READABLE_MODULE, definition_line, method_lines, source_line_tables, source_lines_tool, step_line,
+    READABLE_MODULE, definition_line, source_line_tables, source_lines_tool, step_line,
 )
 
 TESTS = Path(__file__).resolve().parent
